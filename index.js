@@ -1,0 +1,2 @@
+'use strict';
+module.exports = require('./build/Release/vantarel.node');

@@ -1,0 +1,63 @@
+// Calling script functions from the module, and reading script values.
+#ifndef SRC_SCRIPT_CALL_H_
+#define SRC_SCRIPT_CALL_H_
+
+#include <nan.h>
+#include <node.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace vantarel {
+
+// Calls fn with the current context's global object as receiver through
+// node::MakeCallback, so the host's callback bookkeeping runs. An empty result
+// means the function threw and the exception is pending.
+inline v8::MaybeLocal<v8::Value> call_script(v8::Local<v8::Function> fn,
+                                             int argc,
+                                             v8::Local<v8::Value>* argv) {
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  v8::Local<v8::Object> global = isolate->GetCurrentContext()->Global();
+  return node::MakeCallback(isolate, global, fn, argc, argv,
+                            node::async_context{0, 0});
+}
+
+// The script's string conversion, as UTF-8 with lone surrogates replaced by
+// U+FFFD, cut at the first NUL. False when the conversion throws.
+inline bool to_text(v8::Local<v8::Value> value, std::string* out) {
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  v8::Local<v8::String> str;
+  if (!value->ToString(isolate->GetCurrentContext()).ToLocal(&str)) {
+    return false;
+  }
+  std::string text(str->Utf8Length(isolate), '\0');
+  str->WriteUtf8(
+      isolate, text.data(), static_cast<int>(text.size()), nullptr,
+      v8::String::NO_NULL_TERMINATION | v8::String::REPLACE_INVALID_UTF8);
+  size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
+  out->swap(text);
+  return true;
+}
+
+// ECMAScript ToUint32 of ToNumber. False when ToNumber throws.
+inline bool to_count(v8::Local<v8::Value> value, uint32_t* out) {
+  double number;
+  if (!value->NumberValue(v8::Isolate::GetCurrent()->GetCurrentContext())
+           .To(&number)) {
+    return false;
+  }
+  if (!std::isfinite(number)) {
+    *out = 0;
+    return true;
+  }
+  double wrapped = std::fmod(std::trunc(number), 4294967296.0);
+  if (wrapped < 0) wrapped += 4294967296.0;
+  *out = static_cast<uint32_t>(wrapped);
+  return true;
+}
+
+}  // namespace vantarel
+
+#endif  // SRC_SCRIPT_CALL_H_
