@@ -1,0 +1,29 @@
+'use strict';
+// Builds and runs the GoogleTest unit tests of the sources that need no engine.
+const fs = require('fs');
+const path = require('path');
+const { root, run } = require('./env');
+
+// Sources that include no V8, NAN or node header.
+const ENGINE_FREE_SOURCES = [];
+
+const gtest = '/usr/include/gtest/gtest.h';
+if (!fs.existsSync(gtest)) {
+  console.log('C++ unit tests skipped: install libgtest-dev to run them.');
+  process.exit(0);
+}
+
+const dir = path.join(root, 'test', 'cpp');
+const tests = fs.existsSync(dir)
+  ? fs.readdirSync(dir).filter((f) => f.endsWith('_test.cc')).map((f) => path.join(dir, f))
+  : [];
+if (tests.length === 0) process.exit(0);
+
+const out = path.join(root, 'build', 'cpp-tests');
+fs.mkdirSync(path.dirname(out), { recursive: true });
+const sources = ENGINE_FREE_SOURCES.map((f) => path.join(root, f));
+const flags = ['-std=c++17', '-O1', '-g', '-Wall', '-Wextra', '-Werror', `-I${path.join(root, 'src')}`];
+if (!run('g++', [...flags, ...sources, ...tests, '-o', out, '-lgtest', '-lgtest_main', '-pthread'])) {
+  process.exit(1);
+}
+process.exit(run(out, ['--gtest_brief=1']) ? 0 : 1);
