@@ -12,7 +12,7 @@ if (major < 20) fail(`Node 20 or later is needed; this is ${process.version}.`);
 const isRoot = process.getuid && process.getuid() === 0;
 let aptUpdated = false;
 
-function ensurePackage(pkg, present, why) {
+function ensurePackage(pkg, present, why, { optional = false } = {}) {
   if (present()) return;
   if (isRoot && has('apt-get')) {
     console.log(`vantarel set-up: installing ${pkg} (${why})`);
@@ -25,6 +25,7 @@ function ensurePackage(pkg, present, why) {
       return;
     }
   }
+  if (optional) return;
   fail(`${why} is missing: install the Debian package ${pkg}` +
     ` (sudo apt-get install ${pkg}).`);
 }
@@ -35,6 +36,10 @@ ensurePackage('python3', () => has('python3'), 'Python 3 (node-gyp runs on it)')
 ensurePackage('libboost-dev',
   () => fs.existsSync('/usr/include/boost/property_tree/ptree.hpp'),
   'the Boost headers');
+
+// Without it only the C++ unit tests are skipped, and their runner says so.
+ensurePackage('libgtest-dev', () => fs.existsSync('/usr/include/gtest/gtest.h'),
+  'GoogleTest', { optional: true });
 
 const need = ['nan', 'node-gyp'];
 if (!need.every((m) => fs.existsSync(path.join(root, 'node_modules', m, 'package.json')))) {

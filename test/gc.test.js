@@ -1,0 +1,83 @@
+'use strict';
+// Run with --expose-gc.
+const test = require('node:test');
+const assert = require('node:assert');
+const v8 = require('node:v8');
+const { PerformanceObserver } = require('node:perf_hooks');
+const { afterGC } = require('..');
+
+const TYPES = ['kGCTypeScavenge', 'kGCTypeMarkSweepCompact', 'kGCTypeAll', 'Other'];
+const FLAGS = ['kNoGCCallbackFlags', 'kGCCallbackFlagCompacted', 'Other'];
+
+function collect() {
+  const calls = [];
+  afterGC((...args) => calls.push(args));
+  return calls;
+}
+
+const settle = (ms = 50) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function until(condition, ms = 3000) {
+  const end = Date.now() + ms;
+  while (!condition() && Date.now() < end) await settle(10);
+}
+
+test('a forced collection is reported in a later turn, never during the run', async () => {
+  const calls = collect();
+  global.gc();
+  global.gc({ type: 'minor' });
+  assert.strictEqual(calls.length, 0);
+  await until(() => calls.some((c) => c[0] === 'kGCTypeScavenge') &&
+    calls.some((c) => c[0] === 'kGCTypeMarkSweepCompact'));
+  for (const [type, flags, size] of calls) {
+    assert.ok(TYPES.includes(type), type);
+    assert.ok(FLAGS.includes(flags), flags);
+    assert.ok(Number.isInteger(size) && size > 0);
+  }
+});
+
+test('the heap size is the used heap size after the collection', async () => {
+  let reported = 0;
+  let actual = 0;
+  afterGC((type, flags, size) => {
+    if (type !== 'kGCTypeMarkSweepCompact' || reported) return;
+    reported = size;
+    actual = v8.getHeapStatistics().used_heap_size;
+  });
+  global.gc();
+  await until(() => reported > 0);
+  assert.ok(Math.abs(actual - reported) < 0.1 * actual, `${reported} vs ${actual}`);
+});
+
+test('bad arguments keep the earlier registration; the last function alone is notified', async () => {
+  const first = [];
+  const second = [];
+  afterGC(() => first.push(1));
+  afterGC(() => second.push(1));
+  for (const bad of [undefined, null, 42, 'f', {}]) assert.strictEqual(afterGC(bad), undefined);
+  assert.strictEqual(afterGC(), undefined);
+  global.gc();
+  await until(() => second.length > 0);
+  await settle();
+  assert.strictEqual(first.length, 0);
+  assert.ok(second.length >= 1);
+});
+
+test('each collection is reported exactly once, however often afterGC was called', async () => {
+  for (let i = 0; i < 3; i++) afterGC(() => {});
+  await settle();
+  let ours = 0;
+  let theirs = 0;
+  const obs = new PerformanceObserver((list) => { theirs += list.getEntries().length; });
+  obs.observe({ entryTypes: ['gc'] });
+  afterGC(() => { ours++; });
+  for (let i = 0; i < 5; i++) {
+    global.gc();
+    await settle(5);
+  }
+  await until(() => theirs >= 5 && ours === theirs);
+  await settle(100);
+  obs.disconnect();
+  assert.ok(theirs >= 5);
+  assert.strictEqual(ours, theirs);
+});

@@ -1,0 +1,55 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const addon = require('..');
+const { runNode } = require('./common');
+
+const EXPORTED = [
+  'time', 'cpuTime', 'afterGC', 'getEventLoopInfo', 'resetEventLoopInfo',
+];
+
+test('the exports object holds exactly the module functions, in order', () => {
+  assert.deepStrictEqual(Object.keys(addon), EXPORTED);
+  for (const name of EXPORTED) assert.strictEqual(typeof addon[name], 'function', name);
+});
+
+test('the package entry exports the addon itself', () => {
+  assert.strictEqual(addon, require('../build/Release/vantarel.node'));
+});
+
+test('a process with nothing pending exits although monitoring runs', () => {
+  const r = runNode("require('.'); setTimeout(() => {}, 10);", { timeout: 10000 });
+  assert.strictEqual(r.error, undefined);
+  assert.strictEqual(r.status, 0);
+});
+
+test('a first load in a worker thread is refused and the main loop is unharmed', () => {
+  const r = runNode(`
+    const { Worker } = require('worker_threads');
+    const w = new Worker(
+      "try { require('./'); console.log('loaded'); } catch (e) { console.log('error: ' + e.message); }",
+      { eval: true });
+    w.on('exit', () => {
+      const addon = require('./');
+      let ticks = 0;
+      const t = setInterval(() => {
+        if (++ticks === 5) {
+          clearInterval(t);
+          setImmediate(() => console.log('main num ' + addon.getEventLoopInfo()[0]));
+        }
+      }, 1);
+    });`);
+  assert.strictEqual(r.status, 0, r.stderr);
+  const lines = r.stdout.trim().split('\n');
+  assert.strictEqual(lines[0], 'error: vantarel works on the main thread only');
+  assert.match(lines[1], /^main num [1-9]\d*$/);
+});
+
+test('loading in a worker after the main thread is refused too', () => {
+  const r = runNode(`
+    require('./');
+    const { Worker } = require('worker_threads');
+    new Worker("try { require('./'); } catch (e) { console.log(e.message); }", { eval: true });`);
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.strictEqual(r.stdout.trim(), 'vantarel works on the main thread only');
+});
