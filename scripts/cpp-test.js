@@ -1,5 +1,6 @@
 'use strict';
 // Builds and runs the GoogleTest unit tests of the sources that need no engine.
+// Usage: node scripts/cpp-test.js [--sanitize]
 const fs = require('fs');
 const path = require('path');
 const { root, run } = require('./env');
@@ -23,6 +24,10 @@ const out = path.join(root, 'build', 'cpp-tests');
 fs.mkdirSync(path.dirname(out), { recursive: true });
 const sources = ENGINE_FREE_SOURCES.map((f) => path.join(root, f));
 const flags = ['-std=c++17', '-O1', '-g', '-Wall', '-Wextra', '-Werror', `-I${path.join(root, 'src')}`];
+if (process.argv.includes('--sanitize')) {
+  flags.push('-fsanitize=address,undefined', '-fno-sanitize-recover=undefined',
+    '-fno-omit-frame-pointer');
+}
 if (!run('g++', [...flags, ...sources, ...tests, '-o', out, '-lgtest', '-lgtest_main', '-pthread'])) {
   process.exit(1);
 }
