@@ -1,0 +1,48 @@
+'use strict';
+// The short fuzz pass: a few thousand hostile calls in a child process. The
+// seed is printed; FUZZ_SEED=S replays a run.
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('node:crypto');
+const path = require('node:path');
+const addon = require('..');
+const { fuzz } = require('./fuzz/run');
+const { ROWS } = require('./fuzz/table');
+const { spawnSync } = require('node:child_process');
+
+const seed = process.env.FUZZ_SEED ? Number(process.env.FUZZ_SEED) : crypto.randomInt(2 ** 32);
+const calls = Number(process.env.FUZZ_CALLS || 3000);
+
+test(`hostile calls never abort the process (seed ${seed})`, { timeout: 300000 }, async (t) => {
+  const r = await fuzz({ seed, calls, quiet: true });
+  for (const line of r.report.split('\n')) t.diagnostic(line);
+  assert.ok(r.ok, r.report);
+  assert.strictEqual(r.summary.calls, calls);
+});
+
+test('every exported function has a row in the fuzz table', () => {
+  const rows = new Set(ROWS.map((row) => row.name));
+  for (const name of Object.keys(addon)) assert.ok(rows.has(name), name);
+});
+
+test('a call is made from the seed and its index alone', () => {
+  const describe = (s, from) => spawnSync(process.execPath, ['--expose-gc',
+    path.join(__dirname, 'fuzz', 'child.js'), '--seed', String(s), '--from', String(from),
+    '--calls', '3', '--describe'], { encoding: 'utf8' }).stdout;
+  const run = describe(7, 100);
+  assert.match(run, /^call 100: /);
+  assert.strictEqual(describe(7, 100), run);
+  assert.strictEqual(describe(7, 101).split('\n')[0], run.split('\n')[1]);
+  assert.notStrictEqual(describe(8, 100), run);
+});
+
+test('an abort of the child is reported with the seed and the call it made', async () => {
+  const r = await fuzz({ seed: 99, calls: 10, quiet: true,
+    script: path.join(__dirname, 'fuzz', 'abort-fixture.js') });
+  assert.strictEqual(r.ok, false);
+  assert.strictEqual(r.signal, 'SIGABRT');
+  assert.strictEqual(r.lastCall, 5);
+  assert.match(r.report, /at call 5/);
+  assert.match(r.report, /call 5: \w+ \w+\(/);
+  assert.match(r.report, /--seed 99 --calls 10/);
+});
