@@ -41,7 +41,7 @@ ensurePackage('libboost-dev',
 ensurePackage('libgtest-dev', () => fs.existsSync('/usr/include/gtest/gtest.h'),
   'GoogleTest', { optional: true });
 
-const need = ['nan', 'node-gyp'];
+const need = ['nan', 'node-gyp', 'typescript'];
 if (!need.every((m) => fs.existsSync(path.join(root, 'node_modules', m, 'package.json')))) {
   console.log('vantarel set-up: installing npm dependencies');
   if (!run('npm', ['install', '--ignore-scripts', '--no-audit', '--no-fund'])) {

@@ -1,0 +1,195 @@
+// Type definitions for vantarel.
+
+/** Kind of collection as reported to an {@link afterGC} listener. */
+export type GCType = 'kGCTypeScavenge' | 'kGCTypeMarkSweepCompact' | 'kGCTypeAll' | 'Other';
+
+/** Callback flags of a collection as reported to an {@link afterGC} listener. */
+export type GCFlags = 'kNoGCCallbackFlags' | 'kGCCallbackFlagCompacted' | 'Other';
+
+/**
+ * Event-loop counters since the module loaded or since the last reset:
+ * 0 iterations, 1 smallest tick (ms, 0 = none yet), 2 largest tick (ms),
+ * 3 summed ticks (ms), 4 summed I/O share of the ticks (ms).
+ * A plain object, not an array.
+ */
+export interface EventLoopInfo {
+  0: number;
+  1: number;
+  2: number;
+  3: number;
+  4: number;
+}
+
+/**
+ * Called after every garbage collection, in a later turn of the event loop.
+ * @param type kind of collection
+ * @param flags callback flags of the collection
+ * @param usedHeapSize bytes of the engine heap in use after the collection
+ */
+export type GCListener = (type: GCType, flags: GCFlags, usedHeapSize: number) => void;
+
+/**
+ * Decides for one node of the profile tree whether it is dissolved (truthy:
+ * not visited, its children are screened in its place) or retained (falsy).
+ * @param childCount the node's number of children in the profile tree
+ */
+export type ProfileFilter = (
+  childCount: number,
+  hitCount: number,
+  functionName: string,
+  scriptResourceName: string,
+  lineNumber: number,
+) => unknown;
+
+/**
+ * Receives the retained nodes in breadth-first order, the root first.
+ * @param retainedChildCount how many of the following visits are this node's
+ *   retained children
+ */
+export type ProfileVisitor = (
+  retainedChildCount: number,
+  hitCount: number,
+  functionName: string,
+  scriptResourceName: string,
+  lineNumber: number,
+) => void;
+
+/** One entry of the heap census text (`JSON.parse` of it gives an array). */
+export interface HeapCensusEntry {
+  /** "\"text\"" for strings, "/source/" for regular expressions, else the constructor name. */
+  name: string;
+  /** Summed shallow size in bytes. */
+  size: number;
+  /** Number of heap nodes. */
+  count: number;
+  /** "CUSTOM" for a requested name, "SYSTEM" for the most numerous others. */
+  type: 'CUSTOM' | 'SYSTEM';
+}
+
+/**
+ * Receives the census as compact JSON text: requested names first, then the
+ * twenty most numerous other names.
+ */
+export type HeapCensusCallback = (error: null, census: string) => void;
+
+/**
+ * Receives one piece (at most 16384 bytes) of the heap snapshot's JSON text.
+ * Return a truthy value to get the next piece; anything else stops the stream.
+ */
+export type SnapshotPieceCallback = (piece: string) => unknown;
+
+/** Identity stamped on every analytics event. Each value is read as text. */
+export interface AnalyticsConfig {
+  applicationId?: unknown;
+  applicationName?: unknown;
+  tierId?: unknown;
+  tierName?: unknown;
+  nodeId?: unknown;
+  nodeName?: unknown;
+}
+
+/** Receives a due batch: one JSON array text of event documents. */
+export type AnalyticsReport = (batch: string) => void;
+
+/** A string map; each key and value is read as text. Keys with dots nest. */
+export type TextMap = Record<string, unknown> | unknown[];
+
+/** Downstream calls of one type. Counts are read as unsigned 32-bit numbers. */
+export interface ExitCall {
+  exitCallType?: unknown;
+  avgResponseTimeMillis?: number | string;
+  numberOfCalls?: number | string;
+  numberOfErrors?: number | string;
+}
+
+/** The HTTP request the transaction served. */
+export interface HttpData {
+  url?: unknown;
+  principal?: unknown;
+  sessionId?: unknown;
+  sessionObjects?: TextMap;
+  uriPathSegments?: TextMap;
+  parameters?: TextMap;
+  headers?: TextMap;
+  cookies?: TextMap;
+}
+
+/**
+ * One finished business transaction. Every property is optional: an absent
+ * text becomes "undefined", an absent count 0, an absent flag false.
+ */
+export interface Transaction {
+  entryPoint?: unknown;
+  /** Read as a signed 32-bit number. */
+  transactionTime?: number | string;
+  requestExperience?: unknown;
+  clientRequestGUID?: unknown;
+  transactionName?: unknown;
+  /** Read as a signed 32-bit number. */
+  transactionId?: number | string;
+  requestGUID?: unknown;
+  eventTimestamp?: unknown;
+  exitCalls?: ExitCall[];
+  httpData?: HttpData;
+  userData?: TextMap;
+}
+
+/** Wall-clock time in microseconds since the Unix epoch. */
+export function time(): number;
+
+/** User plus system CPU time of the whole process, in microseconds. */
+export function cpuTime(): number;
+
+/** Registers the one listener notified after every garbage collection. */
+export function afterGC(listener: GCListener): void;
+
+/** Starts a CPU profile. */
+export function startV8Profiler(): void;
+
+/** Stops the CPU profile and walks its call tree; without two functions it only discards it. */
+export function stopV8Profiler(filter: ProfileFilter, visitor: ProfileVisitor): void;
+
+/** Returns the event-loop counters. */
+export function getEventLoopInfo(): EventLoopInfo;
+
+/** Sets the event-loop counters to zero. */
+export function resetEventLoopInfo(): void;
+
+/**
+ * Takes a heap snapshot and calls `callback` once, before returning, with its
+ * census. `names` (key form) are listed first as "CUSTOM" entries.
+ */
+export function getV8HeapSnapshot(names: readonly string[] | null | undefined,
+  callback: HeapCensusCallback): void;
+
+/** Always true: heap-object tracking is available. */
+export function isObjectTrackingSupported(): true;
+
+/**
+ * Sets up analytics: the identity of every event and the function that
+ * receives due batches. Replaces any earlier set-up and its pending events.
+ * @throws TypeError when `config` is undefined or null
+ */
+export function initAnalytics(config: AnalyticsConfig, report: AnalyticsReport): void;
+
+/** Collection on (only for the boolean true) or off. */
+export function enableAnalytics(enabled: boolean): void;
+
+/** Turns one finished transaction into an event document and keeps it. */
+export function recordTransaction(transaction: Transaction): void;
+
+/**
+ * Delivers the pending events when more than 30 seconds passed since the last
+ * report or more than 10000 wait.
+ * @throws TypeError when a batch is due and the report function is not a function
+ */
+export function reportTransactions(): void;
+
+/** Switches heap-object tracking on, with allocation stack traces. */
+export function startTrackingHeapObjects(): void;
+
+/** Switches heap-object tracking off. */
+export function stopTrackingHeapObjects(): void;
+
+/** Takes a heap snapshot and streams its JSON text to `piece` until it answers falsy. */
+export function takeHeapSnapshot(piece?: SnapshotPieceCallback): void;
