@@ -71,7 +71,8 @@ function fuzz({ seed = crypto.randomInt(2 ** 32), calls = 3000, from = 0, stallS
         if (Number.isInteger(lastCall)) lines.push(describeCall(seed, lastCall));
         if (stderr) lines.push('--- child stderr (tail) ---', stderr.slice(-6000));
       } else {
-        const per = Object.entries(summary.perFunction).map(([k, v]) => `${k} ${v}`).join(', ');
+        const per = Object.entries(summary.perFunction)
+          .map(([k, v]) => `${k} ${v} (${summary.msPerFunction[k]} ms)`).join(', ');
         lines.push(`fuzz: ${summary.calls} calls in ${(summary.ms / 1000).toFixed(1)} s, ` +
           `${summary.threw} threw, ${summary.uncaught} uncaught in callbacks, ` +
           `${summary.failureCount} failures`);

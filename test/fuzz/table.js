@@ -63,7 +63,7 @@ function config(rng, ctx) {
 function textMap(rng, ctx) {
   const r = rng.int(10);
   if (r < 2) return value(rng, ctx);
-  if (r < 3) return array(rng, ctx, 0);
+  if (r < 3) return array(rng, ctx, 0, { huge: true });
   if (r < 5) {
     // Keys that make a node both a value and a parent, or end in a dot.
     const o = {};
@@ -160,9 +160,9 @@ const ROWS = [
     args: (rng, ctx) => [maybeCallback(rng, ctx, 'gc', checkGC)],
     check: undef,
   },
-  { name: 'startV8Profiler', weight: 4, args: (rng, ctx) => [value(rng, ctx)], check: undef },
+  { name: 'startV8Profiler', weight: 2, args: (rng, ctx) => [value(rng, ctx)], check: undef },
   {
-    name: 'stopV8Profiler', weight: 4,
+    name: 'stopV8Profiler', weight: 3,
     args: (rng, ctx) => [
       maybeCallback(rng, ctx, 'filter', checkNode, { answer: (n, r) => r.chance(0.3) }),
       maybeCallback(rng, ctx, 'visitor', checkNode),
@@ -179,7 +179,7 @@ const ROWS = [
   },
   { name: 'resetEventLoopInfo', weight: 2, args: (rng, ctx) => [value(rng, ctx)], check: undef },
   {
-    name: 'getV8HeapSnapshot', weight: 0.4, heavy: true,
+    name: 'getV8HeapSnapshot', weight: 0.3, heavy: true,
     args: (rng, ctx) => {
       const list = names(rng, ctx);
       return [list, maybeCallback(rng, ctx, 'census', ([err, text, ...rest]) => {
@@ -207,10 +207,10 @@ const ROWS = [
   { name: 'enableAnalytics', weight: 2, args: (rng, ctx) => [rng.chance(0.6) || value(rng, ctx)], check: undef },
   { name: 'recordTransaction', weight: 10, args: (rng, ctx) => [transaction(rng, ctx)], check: undef },
   { name: 'reportTransactions', weight: 3, args: (rng, ctx) => [value(rng, ctx)], check: undef },
-  { name: 'startTrackingHeapObjects', weight: 0.3, args: (rng, ctx) => [value(rng, ctx)], check: undef },
-  { name: 'stopTrackingHeapObjects', weight: 1, args: (rng, ctx) => [value(rng, ctx)], check: undef },
+  { name: 'startTrackingHeapObjects', weight: 0.15, args: (rng, ctx) => [value(rng, ctx)], check: undef },
+  { name: 'stopTrackingHeapObjects', weight: 1.5, args: (rng, ctx) => [value(rng, ctx)], check: undef },
   {
-    name: 'takeHeapSnapshot', weight: 0.3, heavy: true,
+    name: 'takeHeapSnapshot', weight: 0.2, heavy: true,
     args: (rng, ctx) => {
       const stopAt = rng.chance(0.5) ? Infinity : rng.int(6);
       const pieces = [];
