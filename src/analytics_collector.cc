@@ -11,13 +11,20 @@ namespace {
 
 using Tree = boost::property_tree::ptree;
 
-Tree& add_child(Tree& node, const char* key) {
-  return node.push_back(Tree::value_type(key, Tree()))->second;
+const Tree kEmpty;
+
+// push_back copies its pair, so the pair is made once per key: each child
+// then costs one copy instead of two temporaries and a copy.
+Tree& add_child(Tree& node, const Tree::value_type& prototype) {
+  return node.push_back(prototype)->second;
 }
 
-void add(Tree& node, const char* key, const std::string& value) {
-  add_child(node, key).data() = value;
+void add(Tree& node, const Tree::value_type& prototype,
+         const std::string& value) {
+  add_child(node, prototype).data() = value;
 }
+
+#define KEY(name) static const Tree::value_type k_##name(#name, kEmpty)
 
 // Places value at the dotted path below node as a path put would, except
 // that an entry which would give one node both a non-empty value and
@@ -35,13 +42,13 @@ void place(Tree& node, const std::string& path, const std::string& value) {
     Tree::assoc_iterator found = at->find(piece);
     if (found == at->not_found()) {
       // Every node from here on is new, so nothing can refuse the entry.
-      at = &at->push_back(Tree::value_type(piece, Tree()))->second;
+      at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
       while (!last) {
         begin = dot + 1;
         dot = path.find('.', begin);
         last = dot == std::string::npos;
         piece = path.substr(begin, last ? std::string::npos : dot - begin);
-        at = &at->push_back(Tree::value_type(piece, Tree()))->second;
+        at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
       }
       at->data() = value;
       return;
@@ -206,40 +213,67 @@ void AnalyticsCollector::buildTransactionJson(
     std::string& out, const TransactionInfo& info) const {
   const TransactionContext& context = info.context;
   const HttpData& http = info.httpData;
+  // Children made from these pairs; unnamed ones are array elements.
+  static const Tree::value_type k_element("", kEmpty);
+  KEY(application);
+  KEY(applicationId);
+  KEY(avgResponseTimeMillis);
+  KEY(clientRequestGUID);
+  KEY(entryPoint);
+  KEY(eventTimestamp);
+  KEY(exitCallType);
+  KEY(exitCalls);
+  KEY(httpData);
+  KEY(node);
+  KEY(nodeId);
+  KEY(numberOfCalls);
+  KEY(numberOfErrors);
+  KEY(principal);
+  KEY(requestExperience);
+  KEY(requestGUID);
+  KEY(segmentTimestamp);
+  KEY(segments);
+  KEY(sessionId);
+  KEY(tier);
+  KEY(tierId);
+  KEY(transactionId);
+  KEY(transactionName);
+  KEY(transactionTime);
+  KEY(url);
   Tree root;
-  add(root, "eventTimestamp", context.eventTimestamp);
-  add(root, "applicationId", identity->applicationId);
-  add(root, "application", identity->applicationName);
-  add(root, "requestGUID", context.requestGUID);
-  add(root, "transactionName", context.transactionName);
-  add(root, "transactionId", std::to_string(context.transactionId));
+  add(root, k_eventTimestamp, context.eventTimestamp);
+  add(root, k_applicationId, identity->applicationId);
+  add(root, k_application, identity->applicationName);
+  add(root, k_requestGUID, context.requestGUID);
+  add(root, k_transactionName, context.transactionName);
+  add(root, k_transactionId, std::to_string(context.transactionId));
 
   // One unnamed child makes "segments" an array holding the segment.
-  Tree& segment = add_child(add_child(root, "segments"), "");
-  add(segment, "segmentTimestamp", context.eventTimestamp);
-  add(segment, "tierId", identity->tierId);
-  add(segment, "tier", identity->tierName);
-  add(segment, "nodeId", identity->nodeId);
-  add(segment, "node", identity->nodeName);
-  add(segment, "requestExperience", context.requestExperience);
-  add(segment, "transactionTime", std::to_string(context.transactionTime));
-  add(segment, "entryPoint", context.entryPoint ? "true" : "false");
-  add(segment, "clientRequestGUID", context.clientRequestGUID);
+  Tree& segment = add_child(add_child(root, k_segments), k_element);
+  add(segment, k_segmentTimestamp, context.eventTimestamp);
+  add(segment, k_tierId, identity->tierId);
+  add(segment, k_tier, identity->tierName);
+  add(segment, k_nodeId, identity->nodeId);
+  add(segment, k_node, identity->nodeName);
+  add(segment, k_requestExperience, context.requestExperience);
+  add(segment, k_transactionTime, std::to_string(context.transactionTime));
+  add(segment, k_entryPoint, context.entryPoint ? "true" : "false");
+  add(segment, k_clientRequestGUID, context.clientRequestGUID);
   if (!info.exitCalls.empty()) {
-    Tree& calls = add_child(segment, "exitCalls");
+    Tree& calls = add_child(segment, k_exitCalls);
     for (const ExitCall& call : info.exitCalls) {
-      Tree& element = add_child(calls, "");
-      add(element, "exitCallType", call.exitCallType);
-      add(element, "avgResponseTimeMillis",
+      Tree& element = add_child(calls, k_element);
+      add(element, k_exitCallType, call.exitCallType);
+      add(element, k_avgResponseTimeMillis,
           std::to_string(call.avgResponseTimeMillis));
-      add(element, "numberOfCalls", std::to_string(call.numberOfCalls));
-      add(element, "numberOfErrors", std::to_string(call.numberOfErrors));
+      add(element, k_numberOfCalls, std::to_string(call.numberOfCalls));
+      add(element, k_numberOfErrors, std::to_string(call.numberOfErrors));
     }
   }
-  Tree& httpData = add_child(segment, "httpData");
-  add(httpData, "url", http.url);
-  add(httpData, "principal", http.principal);
-  add(httpData, "sessionId", http.sessionId);
+  Tree& httpData = add_child(segment, k_httpData);
+  add(httpData, k_url, http.url);
+  add(httpData, k_principal, http.principal);
+  add(httpData, k_sessionId, http.sessionId);
   insertKeyValuePairs(httpData, "sessionObjects", http.sessionObjects);
   insertKeyValuePairs(httpData, "uriPathSegments", http.uriPathSegments);
   insertKeyValuePairs(httpData, "parameters", http.parameters);
@@ -247,10 +281,12 @@ void AnalyticsCollector::buildTransactionJson(
   insertKeyValuePairs(httpData, "cookies", http.cookies);
   insertKeyValuePairs(segment, "userData", info.userData);
 
-  std::string text;
-  text.reserve(2048);
-  write_node(text, root, 0, true);
-  text += '\n';
+  // Printed into a buffer that keeps its capacity; the output gets an exact
+  // copy, which is what the pending list keeps.
+  printBuffer.clear();
+  write_node(printBuffer, root, 0, true);
+  printBuffer += '\n';
+  std::string text(printBuffer);
   out.swap(text);
 }
 

@@ -117,6 +117,7 @@ class AnalyticsCollector {
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;
+  mutable std::string printBuffer;
 };
 
 }  // namespace agent
