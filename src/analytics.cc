@@ -183,6 +183,8 @@ class Reader {
       return;
     }
     for (uint32_t i = 0; i < names->Length() && !terminated_; ++i) {
+      // Keeps the handles of a large map from piling up in the call's scope.
+      v8::HandleScope scope(isolate_);
       v8::Local<v8::Value> name;
       if (!get(names, i, &name)) continue;
       std::string value_text = text(get(object, name));
@@ -245,6 +247,7 @@ void read_transaction(Reader& in, v8::Isolate* isolate,
     v8::Local<v8::Array> array = calls.As<v8::Array>();
     // Getters may change the length, so it is read for every element.
     for (uint32_t i = 0; i < array->Length() && !in.terminated(); ++i) {
+      v8::HandleScope scope(isolate);
       v8::Local<v8::Value> element;
       if (!in.get(array, i, &element) || !element->IsObject()) continue;
       v8::Local<v8::Object> call_object = element.As<v8::Object>();
