@@ -56,6 +56,12 @@ TEST(StrictJson, RejectsWhatLenientParsersTake) {
 
 TEST(StrictJson, DuplicateKeysAreFaults) {
   EXPECT_FALSE(valid(R"({"a": "1", "a": "2"})"));
+  // Keys are compared as decoded text.
+  EXPECT_TRUE(valid(R"({"\b": "", "b": "", "\n": "", "n": ""})"));
+  EXPECT_FALSE(valid(R"({"\u0062": "", "b": ""})"));
+  EXPECT_TRUE(valid(R"({"\\u0062": "", "\u0062": ""})"));
+  EXPECT_FALSE(valid("{\"\\ud83d\\ude00\": \"\", \"\xf0\x9f\x98\x80\": \"\"}"));
+  EXPECT_TRUE(valid(R"({"\ud800": "", "\udc00": "", "\ud800x": ""})"));
   EXPECT_TRUE(valid(R"({"a": {"a": "1"}, "b": [{"a": "1"}, {"a": "2"}]})"));
 }
 

@@ -130,6 +130,34 @@ class Checker {
     return -1;
   }
 
+  bool hex4(uint32_t* out) {
+    *out = 0;
+    for (int i = 0; i < 4; ++i, ++pos_) {
+      int digit = hex(peek());
+      if (digit < 0) return fail("bad \\u escape");
+      *out = (*out << 4) | static_cast<uint32_t>(digit);
+    }
+    return true;
+  }
+
+  static void append_utf8(std::string* out, uint32_t cp) {
+    if (cp < 0x80) {
+      out->push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+
   // One UTF-8 sequence starting at pos_, appended to out.
   bool utf8(std::string* out) {
     unsigned char c = peek();
@@ -186,18 +214,41 @@ class Checker {
         case '"':
         case '\\':
         case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
           out->push_back(static_cast<char>(e));
           break;
+        case 'b':
+          out->push_back('\b');
+          break;
+        case 'f':
+          out->push_back('\f');
+          break;
+        case 'n':
+          out->push_back('\n');
+          break;
+        case 'r':
+          out->push_back('\r');
+          break;
+        case 't':
+          out->push_back('\t');
+          break;
         case 'u': {
-          for (int i = 0; i < 4; ++i, ++pos_) {
-            if (hex(peek()) < 0) return fail("bad \\u escape");
+          uint32_t unit;
+          if (!hex4(&unit)) return false;
+          // A high surrogate and a low one that follows make one code point;
+          // a lone one is kept as its three-byte form.
+          if (unit >= 0xD800 && unit < 0xDC00 && pos_ + 1 < s_.size() &&
+              s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
+            size_t back = pos_;
+            pos_ += 2;
+            uint32_t low;
+            if (!hex4(&low)) return false;
+            if (low >= 0xDC00 && low < 0xE000) {
+              unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            } else {
+              pos_ = back;
+            }
           }
-          out->append(s_, pos_ - 6, 6);
+          append_utf8(out, unit);
           break;
         }
         default:
