@@ -6,7 +6,7 @@
 //        [--progress FILE] [--describe]
 const fs = require('fs');
 const { Rng, callSeed } = require('./prng');
-const { value, describe, Hostile } = require('./values');
+const { value, describe, Hostile, THROWN } = require('./values');
 const { ROWS, flood } = require('./table');
 
 const RESULT = 'FUZZ-RESULT ';
@@ -35,9 +35,9 @@ function makeContext(addon) {
   if (byName.has('recordTransaction') && byName.has('initAnalytics')) picks.push([floodRow.weight, floodRow]);
 
   const ctx = {
-    addon, present, picks, thrown: new Set(), failures: [], failureCount: 0,
+    addon, present, picks, failures: [], failureCount: 0,
     depth: 0, heavy: 0, index: -1, current: '', sink: null,
-    acceptable: (e) => ctx.thrown.has(e) || e instanceof Error,
+    acceptable: (e) => e instanceof Error || THROWN.includes(e),
     fail(message) {
       ctx.failureCount++;
       if (ctx.failures.length < 20) {
@@ -118,7 +118,8 @@ async function main() {
 
   const progressFile = option('progress', null);
   const progress = progressFile ? fs.openSync(progressFile, 'w') : null;
-  const stats = { threw: 0, uncaught: 0, perFunction: {}, msPerFunction: {}, slowest: [] };
+  const stats = { threw: 0, uncaught: 0, perFunction: {}, msPerFunction: {}, slowest: [],
+    memory: [] };
   process.on('uncaughtException', (e) => {
     stats.uncaught++;
     if (!ctx.acceptable(e)) ctx.fail(`uncaught ${String(e && e.stack || e)}`);
@@ -168,6 +169,11 @@ async function main() {
     ctx.current = 'afterGC (delivery)';
     // Lets collection notifications arrive and the loop hooks run.
     if (i % 64 === 63) await turn();
+    if ((i - from) % 10000 === 9999) {
+      const m = process.memoryUsage();
+      stats.memory.push({ calls: i - from + 1, rssMB: Math.round(m.rss / 1048576),
+        heapMB: Math.round(m.heapUsed / 1048576), externalMB: Math.round(m.external / 1048576) });
+    }
   }
   ctx.index = -1;
   if (typeof addon.stopTrackingHeapObjects === 'function') addon.stopTrackingHeapObjects();

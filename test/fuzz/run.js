@@ -80,6 +80,10 @@ function fuzz({ seed = crypto.randomInt(2 ** 32), calls = 3000, from = 0, stallS
         if (summary.slowest.length) {
           lines.push(`fuzz: slowest ${summary.slowest.map((s) => `#${s.index} ${s.fn} ${s.ms} ms`).join(', ')}`);
         }
+        if (summary.memory.length) {
+          lines.push(`fuzz: memory (calls: rss/heap MB) ${summary.memory
+            .map((m) => `${m.calls}: ${m.rssMB}/${m.heapMB}`).join(', ')}`);
+        }
         for (const f of summary.failures) {
           lines.push(`fuzz: FAILURE at call ${f.index} (${f.fn}): ${f.message}`);
           if (f.index >= 0) lines.push(`  ${describeCall(seed, f.index)}`);
