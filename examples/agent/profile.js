@@ -45,13 +45,13 @@ function treeFromVisits(visits) {
   let next = 1;
   for (let i = 0; i < nodes.length; i++) {
     const count = visits[i].childCount;
-    if (count < 0 || next + count > nodes.length || (i >= next && i > 0)) {
+    // Every visit after the root must have been claimed by an earlier one.
+    if (count < 0 || next + count > nodes.length || (i > 0 && i >= next)) {
       throw new Error(`profile walk is inconsistent at visit ${i}`);
     }
     nodes[i].children = nodes.slice(next, next + count);
     next += count;
   }
-  if (next !== nodes.length) throw new Error('profile walk left unclaimed visits');
   return mergeSiblings(nodes[0]);
 }
 
