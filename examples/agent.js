@@ -71,8 +71,8 @@ async function run(options) {
   const app = createApp({ downstreamPort, onRequest: tx.begin, onExitCall: tx.exitCall });
   const port = await app.listen();
   say(`vantarel demo agent: service on 127.0.0.1:${port}, downstream on 127.0.0.1:` +
-    `${downstreamPort}; ${options.duration} s of load, at most ${int(options.requests)} ` +
-    `requests over ${options.concurrency} connections`);
+    `${downstreamPort}; ${options.duration} s of load at ${int(options.rate)} requests/s ` +
+    `over ${options.concurrency} connections`);
 
   const durationMs = options.duration * 1000;
   // Allocation tracking is costly, so it covers only the end of the load.
@@ -111,7 +111,7 @@ async function run(options) {
     tx.report();
     const rate = progress.sent - lastSent;
     lastSent = progress.sent;
-    const fraction = Math.max(elapsed / durationMs, progress.sent / options.requests);
+    const fraction = last ? 1 : Math.max(elapsed / durationMs, progress.sent / options.requests);
     const when = last ? ' end' : `${String(Math.round(s.at)).padStart(3)}s`;
     say(`${when} ${bar(fraction)} ${pct(100 * Math.min(1, fraction))
       .padStart(4)}  ${int(progress.sent).padStart(7)} req ${int(rate).padStart(6)}/s  ` +
@@ -122,7 +122,7 @@ async function run(options) {
   const ticker = setInterval(tick, 1000);
 
   load.child.send({ type: 'start', port, durationMs, requests: options.requests,
-    concurrency: options.concurrency });
+    rate: options.rate, concurrency: options.concurrency });
   const result = await finished;
   clearInterval(ticker);
   tick(true);

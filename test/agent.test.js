@@ -149,7 +149,7 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
     { functionName: evil, url: '/a&b.js', line: 3, self: 2, total: 2, children: [] }] };
   const html = renderReport({
     app: 'test', generatedAt: 'now', node: 'v20', host: 'here',
-    options: { concurrency: 1 }, load: { sent: 10, failed: 0, elapsedMs: 1000 },
+    options: { concurrency: 1, rate: 10 }, load: { sent: 10, failed: 0, elapsedMs: 1000 },
     totals: { wallMs: 1000, cpuMs: 500, cpu: 50 },
     samples: [{ at: 1, iterations: 5, min: 0, max: 4, mean: 1, ioMean: 0.5, cpu: 50, gcs: 0 }],
     gcs: [{ at: 0.5, kind: 'Scavenge', flags: 'kNoGCCallbackFlags', used: 4e6 }],
@@ -194,7 +194,7 @@ test('a short run writes the four files', { timeout: 180000 }, () => {
     // The request cap, not the time, ends this run: just past the 10000
     // events that make a batch due.
     const run = spawnSync(process.execPath, [path.join(root, 'examples', 'agent.js'),
-      '--duration', '60', '--requests', '10100', '--out', out],
+      '--duration', '60', '--requests', '10100', '--rate', '20000', '--out', out],
     { cwd: root, encoding: 'utf8', timeout: 150000 });
     assert.strictEqual(run.status, 0, run.stderr);
     assert.match(run.stdout, /^ +1s \[#+\.*\] /m, 'a progress line per second');

@@ -31,7 +31,7 @@ class Order {
 }
 
 // Recent orders stay live, so the heap census finds them.
-const RECENT_ORDERS = 4000;
+const RECENT_ORDERS = 1500;
 
 function isPrime(n) {
   if (n < 2) return false;

@@ -105,7 +105,7 @@ function axisY(x0, x1, y, top, max, unit) {
 }
 
 // A time label: whole seconds, or tenths for a short last interval.
-const secondLabel = (t) => `${Math.abs(t - Math.round(t)) < 0.05 ? Math.round(t) : t.toFixed(1)}s`;
+const secondLabel = (t) => `${Math.abs(t - Math.round(t)) < 0.2 ? Math.round(t) : t.toFixed(1)}s`;
 
 // Per second: the range of tick times as a bar, the mean as a line.
 function loopChart(samples, { width = 535, height = 290 } = {}) {

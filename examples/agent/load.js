@@ -4,7 +4,7 @@
 // bounded set of clients, all on 127.0.0.1.
 //
 // Messages: the child sends {type: 'ready', downstreamPort}; the parent
-// answers {type: 'start', port, durationMs, requests, concurrency}; the
+// answers {type: 'start', port, durationMs, requests, rate, concurrency}; the
 // child sends {type: 'progress', sent, failed} a few times a second and
 // {type: 'done', sent, failed, elapsedMs}, then exits.
 const http = require('http');
@@ -51,7 +51,7 @@ function pickRequest(rand, n) {
   const user = `user${Math.floor(rand() * 40)}`;
   let path;
   if (r < 0.4) path = `/api/items/${Math.floor(rand() * 500)}`;
-  else if (r < 0.55) path = `/api/primes/${2000 + Math.floor(rand() * 6000)}`;
+  else if (r < 0.55) path = `/api/primes/${30000 + Math.floor(rand() * 60000)}`;
   else if (r < 0.8) path = `/api/orders?customer=${user}&lines=${5 + Math.floor(rand() * 60)}`;
   else path = `/api/quote/sku-${Math.floor(rand() * 90)}?currency=${rand() < 0.7 ? 'EUR' : 'USD'}`;
   return {
@@ -66,7 +66,7 @@ function pickRequest(rand, n) {
   };
 }
 
-async function runLoad({ port, durationMs, requests, concurrency }, report) {
+async function runLoad({ port, durationMs, requests, rate, concurrency }, report) {
   const rand = random(20240501);
   const agent = new http.Agent({ keepAlive: true, maxSockets: concurrency });
   const started = Date.now();
@@ -87,8 +87,16 @@ async function runLoad({ port, durationMs, requests, concurrency }, report) {
       resolve();
     });
   });
+  // Request n is not sent before started + n / rate: a steady offered load
+  // rather than as fast as the service answers.
   const client = async () => {
-    while (sent < requests && Date.now() < deadline) await once(++sent);
+    while (sent < requests) {
+      const due = started + (1000 * sent) / rate;
+      if (due >= deadline) break;
+      if (due > Date.now()) await new Promise((resolve) => setTimeout(resolve, due - Date.now()));
+      if (Date.now() >= deadline || sent >= requests) break;
+      await once(++sent);
+    }
   };
   const progress = setInterval(() => report({ type: 'progress', sent, failed }), 250);
   await Promise.all(Array.from({ length: concurrency }, client));

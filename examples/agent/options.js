@@ -11,7 +11,8 @@ Then writes a report folder and exits.
 Options:
   --out DIR          report folder (default ./vantarel-report)
   --duration SEC     how long the load runs, 1 to 120 seconds (default 20)
-  --requests N       stop the load after N requests (default 60000)
+  --rate N           requests per second offered, 1 to 20000 (default 1200)
+  --requests N       stop the load after N requests (default 100000)
   --concurrency N    parallel client connections, 1 to 256 (default 24)
   --keep-internals   keep Node's own frames in the CPU profile walk
   --quiet            print only the closing summary
@@ -24,7 +25,8 @@ DIR/transactions.json (the analytics batches, as delivered).`;
 const DEFAULTS = {
   out: 'vantarel-report',
   duration: 20,
-  requests: 60000,
+  rate: 1200,
+  requests: 100000,
   concurrency: 24,
   keepInternals: false,
   quiet: false,
@@ -33,6 +35,7 @@ const DEFAULTS = {
 
 const NUMERIC = {
   '--duration': ['duration', 1, 120],
+  '--rate': ['rate', 1, 20000],
   '--requests': ['requests', 1, 1e7],
   '--concurrency': ['concurrency', 1, 256],
 };

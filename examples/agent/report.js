@@ -110,7 +110,9 @@ function renderReport(d) {
 
   const loopSection = section('Event loop',
     `Tick times per second from <code>getEventLoopInfo</code>, reset after each reading: ` +
-    `mean ${ms(meanTick)}, longest ${worst} ms.`, loopChart(d.samples));
+    `mean ${ms(meanTick)}, longest ${worst} ms. Ticks are whole milliseconds from the ` +
+    'loop\'s cached time, which Node also refreshes when a timer is armed.',
+    loopChart(d.samples));
 
   const gcSection = section('Garbage collection',
     `${int(d.gcs.length)} collections reported through <code>afterGC</code>, with the heap ` +
@@ -143,12 +145,12 @@ function renderReport(d) {
 <body>
 <header><div class="wrap">
 <h1>vantarel agent report <span>· ${esc(d.app)}</span></h1>
-<p>${esc(d.generatedAt)} · Node ${esc(d.node)} on ${esc(d.host)} · ${int(d.options.concurrency)}
- connections for ${seconds.toFixed(1)} s</p>
+<p>${esc(d.generatedAt)} · Node ${esc(d.node)} on ${esc(d.host)} · ${int(d.options.rate)}
+ requests/s offered over ${int(d.options.concurrency)} connections for ${seconds.toFixed(1)} s</p>
 <div class="tiles">
 ${tile(int(d.load.sent), `requests, ${int(d.load.sent / Math.max(seconds, 0.001))}/s`)}
 ${tile(int(d.load.failed), 'failed requests')}
-${tile(pct(d.totals.cpu), `CPU of one core, ${int(d.totals.cpuMs)} ms in ${int(d.totals.wallMs)} ms`)}
+${tile(pct(d.totals.cpu), `CPU, ${(d.totals.cpuMs / 1000).toFixed(1)} s in ${(d.totals.wallMs / 1000).toFixed(1)} s`)}
 ${tile(ms(meanTick), `mean tick, longest ${worst} ms`)}
 ${tile(int(d.gcs.length), 'garbage collections')}
 ${tile(int(a.delivered), `events in ${a.batches.length} analytics batch${a.batches.length === 1 ? '' : 'es'}`)}
