@@ -150,6 +150,7 @@ async function run(options) {
   await app.close();
   tx.close();
   const analytics = tx.stats();
+  analytics.batches = analytics.batches.map((b) => ({ ...b, at: monitor.since(b.at) }));
   say(`analytics: ${int(analytics.recorded)} transactions recorded, ${int(analytics.delivered)} ` +
     `events delivered in ${analytics.batches.length} batches`);
 

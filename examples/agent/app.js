@@ -30,6 +30,8 @@ class Order {
   }
 }
 
+const SKUS = Array.from({ length: 1000 }, (_, i) => `sku-${i}`);
+
 // Recent orders stay live, so the heap census finds them.
 const RECENT_ORDERS = 1500;
 
@@ -47,10 +49,10 @@ function countPrimes(limit) {
 
 function send(res, status, body) {
   const text = JSON.stringify(body);
-  res.writeHead(status, {
-    'content-type': 'application/json',
-    'content-length': Buffer.byteLength(text),
-  });
+  // Set one by one, so that the agent can read them back.
+  res.statusCode = status;
+  res.setHeader('content-type', 'application/json');
+  res.setHeader('content-length', Buffer.byteLength(text));
   res.end(text);
 }
 
@@ -68,7 +70,7 @@ function orders(ctx) {
   const count = Math.min(Number(ctx.query.get('lines')) || 10, 500);
   const lines = [];
   for (let i = 0; i < count; i++) {
-    lines.push(new OrderLine(`sku-${(i * 7919) % 1000}`, 1 + (i % 5), 1 + ((i * 37) % 100) / 4));
+    lines.push(new OrderLine(SKUS[(i * 7919) % SKUS.length], 1 + (i % 5), 1 + ((i * 37) % 100) / 4));
   }
   const order = new Order(++ctx.state.orderId, customer, lines);
   const recent = ctx.state.orders;

@@ -124,7 +124,7 @@ function loopChart(samples, { width = 535, height = 290 } = {}) {
   data.forEach((s, i) => {
     if (i % step === 0 || i === data.length - 1) {
       body += `<text x="${(x0 + band * (i + 0.5)).toFixed(1)}" y="${y0 + 16}" ` +
-        `text-anchor="middle">${secondLabel(s.at)}</text>`;
+        `text-anchor="middle">${i === data.length - 1 ? 'end' : secondLabel(s.at)}</text>`;
     }
   });
   body += `<text x="${(x0 + x1) / 2}" y="${height - 4}" text-anchor="middle">` +

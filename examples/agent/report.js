@@ -78,6 +78,14 @@ function transactionTable(routes) {
     `<th>Slow</th><th>Errors</th></tr></thead><tbody>${rows}</tbody></table>`;
 }
 
+function batchTable(batches) {
+  if (batches.length === 0) return '';
+  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}</td><td>${b.at.toFixed(1)} s</td>` +
+    `<td>${int(b.events)}</td><td>${esc(bytes(b.bytes))}</td></tr>`).join('');
+  return '<table style="margin-top:16px"><thead><tr><th>Analytics batch</th><th>Delivered at</th>' +
+    `<th>Events</th><th>Text</th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
 function fileList(files) {
   const rows = files.map((f) => `<tr><td><a href="${esc(encodeURIComponent(f.name))}">` +
     `${esc(f.name)}</a></td><td>${esc(bytes(f.bytes))}</td>` +
@@ -129,7 +137,7 @@ function renderReport(d) {
     `batch${a.batches.length === 1 ? '' : 'es'}` +
     `${a.recorded > a.delivered ? `, ${int(a.recorded - a.delivered)} still waiting for the ` +
       'next batch (due after 30 s or above 10,000 events)' : ''}.`,
-    transactionTable(a.routes));
+    transactionTable(a.routes) + batchTable(a.batches));
 
   const filesSection = section('Files', 'Written next to this page.', fileList(d.files));
 
