@@ -91,6 +91,7 @@ test('the DevTools profile is consistent with its tree', () => {
   assert.strictEqual(p.timeDeltas.reduce((a, b) => a + b, 0), 52000);
   const urls = new Map(p.nodes.map((n) => [n.callFrame.url, n.callFrame.scriptId]));
   assert.strictEqual(urls.get(''), '0');
+  assert.ok(urls.has('file:///app/app.js') && urls.has('node:events'));
   assert.strictEqual(new Set(urls.values()).size, urls.size, 'one script id per script');
   assert.deepStrictEqual(toCpuProfile(null, 5, 9), { nodes: [], startTime: 5, endTime: 9,
     samples: [], timeDeltas: [] });

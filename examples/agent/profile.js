@@ -1,6 +1,7 @@
 'use strict';
 // Turns the CPU profile walk into a call tree, and the tree into the
 // DevTools .cpuprofile format.
+const { pathToFileURL } = require('url');
 
 const isInternal = (url) => url.startsWith('node:');
 
@@ -101,6 +102,8 @@ function toCpuProfile(root, startTime, endTime) {
   const nodes = [];
   const samples = [];
   const scriptIds = new Map();
+  // DevTools names scripts on disk by file URL, as Node's own profiles do.
+  const toUrl = (name) => (name.startsWith('/') ? pathToFileURL(name).href : name);
   const scriptId = (url) => {
     if (!url) return '0';
     if (!scriptIds.has(url)) scriptIds.set(url, String(scriptIds.size + 1));
@@ -113,7 +116,7 @@ function toCpuProfile(root, startTime, endTime) {
       callFrame: {
         functionName: node.functionName,
         scriptId: scriptId(node.url),
-        url: node.url,
+        url: toUrl(node.url),
         // DevTools counts lines and columns from 0; the engine from 1, with
         // 0 for "no line".
         lineNumber: node.line > 0 ? node.line - 1 : -1,
