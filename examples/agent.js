@@ -46,7 +46,7 @@ function startLoadProcess() {
   return { child, ready };
 }
 
-function bar(fraction, width = 20) {
+function bar(fraction, width = 12) {
   const full = Math.round(Math.min(1, Math.max(0, fraction)) * width);
   return `[${'#'.repeat(full)}${'.'.repeat(width - full)}]`;
 }
@@ -106,6 +106,7 @@ async function run(options) {
       vantarel.startTrackingHeapObjects();
       tracking.on = true;
       tracking.from = monitor.since(vantarel.time());
+      say('     heap-object tracking on, with allocation stacks, until the snapshot');
     }
     const s = monitor.sample();
     tx.report();
@@ -113,11 +114,11 @@ async function run(options) {
     lastSent = progress.sent;
     const fraction = last ? 1 : Math.max(elapsed / durationMs, progress.sent / options.requests);
     const when = last ? ' end' : `${String(Math.round(s.at)).padStart(3)}s`;
-    say(`${when} ${bar(fraction)} ${pct(100 * Math.min(1, fraction))
-      .padStart(4)}  ${int(progress.sent).padStart(7)} req ${int(rate).padStart(6)}/s  ` +
-      `loop ${int(s.iterations).padStart(5)} it, tick ${ms(s.mean)} max ${s.max} ms  ` +
-      `CPU ${pct(s.cpu).padStart(4)}  GC ${String(s.gcs).padStart(4)}  ` +
-      `batches ${tx.stats().batches.length}${tracking.on ? '  heap tracking on' : ''}`);
+    const batches = tx.stats().batches.length;
+    say(`${when} ${bar(fraction)} ${pct(100 * Math.min(1, fraction)).padStart(4)}  ` +
+      `${int(rate).padStart(5)} req/s  tick ${s.mean.toFixed(1)} max ${String(s.max).padStart(2)} ms  ` +
+      `CPU ${pct(s.cpu).padStart(4)}  GC ${String(s.gcs).padStart(3)}  ` +
+      `${batches} batch${batches === 1 ? '' : 'es'}`);
   };
   const ticker = setInterval(tick, 1000);
 

@@ -198,7 +198,7 @@ test('a short run writes the four files', { timeout: 180000 }, () => {
       '--duration', '60', '--requests', '10300', '--rate', '20000', '--out', out],
     { cwd: root, encoding: 'utf8', timeout: 150000 });
     assert.strictEqual(run.status, 0, run.stderr);
-    assert.match(run.stdout, /^ end \[#{20}\] 100% /m, 'progress lines end at 100%');
+    assert.match(run.stdout, /^ end \[#{12}\] 100% /m, 'progress lines end at 100%');
     assert.match(run.stdout, /^load done: 10,300 requests/m);
     assert.match(run.stdout, /report: .*index\.html/);
     assert.strictEqual(run.stderr, '');
