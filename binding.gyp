@@ -11,6 +11,8 @@
         'src/clock.cc',
         'src/eventloop.cc',
         'src/gc.cc',
+        'src/analytics.cc',
+        'src/analytics_collector.cc',
       ],
       'include_dirs': [
         '<!(node -e "require(\'nan\')")',

@@ -3,6 +3,7 @@
 #include <node.h>
 #include <uv.h>
 
+#include "analytics.h"
 #include "clock.h"
 #include "eventloop.h"
 #include "gc.h"
@@ -23,6 +24,10 @@ constexpr ExportedFunction kExports[] = {
     {"afterGC", AfterGC},
     {"getEventLoopInfo", GetEventLoopInfo},
     {"resetEventLoopInfo", ResetEventLoopInfo},
+    {"initAnalytics", InitAnalytics},
+    {"enableAnalytics", EnableAnalytics},
+    {"recordTransaction", RecordTransaction},
+    {"reportTransactions", ReportTransactions},
 };
 
 }  // namespace

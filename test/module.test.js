@@ -6,6 +6,7 @@ const { runNode } = require('./common');
 
 const EXPORTED = [
   'time', 'cpuTime', 'afterGC', 'getEventLoopInfo', 'resetEventLoopInfo',
+  'initAnalytics', 'enableAnalytics', 'recordTransaction', 'reportTransactions',
 ];
 
 test('the exports object holds exactly the module functions, in order', () => {

@@ -1,0 +1,126 @@
+// Transaction records, the buffer of finished events and the event document
+// writer. Plain C++ with no engine header, so it can be tested and fuzzed on
+// its own.
+#ifndef SRC_ANALYTICS_COLLECTOR_H_
+#define SRC_ANALYTICS_COLLECTOR_H_
+
+#include <boost/property_tree/ptree.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <limits>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace zeph {
+namespace agent {
+
+class AnalyticsCollector {
+ public:
+  // Ordered byte-wise, which is also the order of the entries in the event.
+  using StringMap = std::map<std::string, std::string>;
+
+  struct TransactionContext {
+    std::string eventTimestamp;
+    std::string requestGUID;
+    int32_t transactionId = 0;
+    std::string transactionName;
+    std::string clientRequestGUID;
+    std::string requestExperience;
+    int32_t transactionTime = 0;
+    bool entryPoint = false;
+  };
+
+  struct ExitCall {
+    std::string exitCallType;
+    uint32_t avgResponseTimeMillis = 0;
+    uint32_t numberOfCalls = 0;
+    uint32_t numberOfErrors = 0;
+  };
+
+  struct HttpData {
+    std::string url;
+    std::string principal;
+    std::string sessionId;
+    StringMap sessionObjects;
+    StringMap uriPathSegments;
+    StringMap parameters;
+    StringMap headers;
+    StringMap cookies;
+  };
+
+  // The referenced records belong to the caller and must outlive the
+  // recordTransaction call.
+  struct TransactionInfo {
+    const TransactionContext& context;
+    const std::list<ExitCall>& exitCalls;
+    const HttpData& httpData;
+    StringMap userData;
+  };
+
+  struct AgentIdentity {
+    std::string applicationId;
+    std::string applicationName;
+    std::string tierId;
+    std::string tierName;
+    std::string nodeId;
+    std::string nodeName;
+  };
+
+  using Clock = std::time_t (*)(std::time_t*);
+  // Receives one framed batch, valid for the call only. Returns false when
+  // the receiver failed and nothing more may be delivered.
+  using ReportFunction = bool(const char* batch);
+
+  static constexpr std::time_t kReportIntervalSeconds = 30;
+  static constexpr std::size_t kBatchThreshold = 10000;
+  static constexpr std::size_t kNoBatchLimit =
+      std::numeric_limits<std::size_t>::max();
+
+  // maxBatchLength bounds the bytes of one delivered array; a longer batch is
+  // delivered as several arrays.
+  explicit AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
+                              Clock clock = ::time,
+                              std::size_t maxBatchLength = kNoBatchLimit);
+  AnalyticsCollector(const AnalyticsCollector&) = delete;
+  AnalyticsCollector& operator=(const AnalyticsCollector&) = delete;
+
+  // Builds and keeps the event text. Throws (std::bad_alloc,
+  // std::length_error for an event that no batch could carry) without
+  // keeping anything.
+  void recordTransaction(const TransactionInfo& info);
+
+  // Whether reportTransactions would deliver now.
+  bool reportDue() const;
+
+  // Delivers every pending text when a report is due, in recording order.
+  void reportTransactions(ReportFunction& report);
+
+  void buildTransactionJson(std::string& out,
+                            const TransactionInfo& info) const;
+  void insertKeyValuePairs(boost::property_tree::ptree& parent, std::string key,
+                           const StringMap& map) const;
+
+  std::size_t pendingCount() const { return pendingTransactions.size(); }
+  std::time_t lastReport() const { return lastReportTime; }
+  const AgentIdentity& agentIdentity() const { return *identity; }
+
+  bool enabled = true;
+
+ private:
+  bool dueAt(std::time_t now) const;
+
+  std::unique_ptr<AgentIdentity> identity;
+  std::list<std::string> pendingTransactions;
+  Clock clock;
+  std::size_t maxBatchLength;
+  std::time_t lastReportTime;
+  mutable std::string printBuffer;
+};
+
+}  // namespace agent
+}  // namespace zeph
+
+#endif  // SRC_ANALYTICS_COLLECTOR_H_
