@@ -14,7 +14,8 @@ const { createApp } = require('./agent/app');
 const { recordWalk, treeFromVisits, treeStats, toCpuProfile } = require('./agent/profile');
 const { takeCensus, writeHeapSnapshot } = require('./agent/heap');
 const { renderReport } = require('./agent/report');
-const { int, bytes, ms, pct } = require('./agent/format');
+const { int, bytes, pct } = require('./agent/format');
+const { liveLine } = require('./agent/terminal');
 
 const FUNCTIONS = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot', 'isObjectTrackingSupported',
@@ -46,11 +47,6 @@ function startLoadProcess() {
   return { child, ready };
 }
 
-function bar(fraction, width = 12) {
-  const full = Math.round(Math.min(1, Math.max(0, fraction)) * width);
-  return `[${'#'.repeat(full)}${'.'.repeat(width - full)}]`;
-}
-
 function fileSize(file) {
   return fs.statSync(file).size;
 }
@@ -75,7 +71,6 @@ async function run(options) {
     `over ${options.concurrency} connections`);
 
   const durationMs = options.duration * 1000;
-  // Allocation tracking is costly, so it covers only the end of the load.
   const trackFrom = durationMs - Math.min(3000, durationMs / 4);
   const tracking = { supported: vantarel.isObjectTrackingSupported(), from: 0, on: false };
 
@@ -88,7 +83,10 @@ async function run(options) {
 
   const finished = new Promise((resolve) => {
     load.child.on('message', (msg) => {
-      if (msg.type === 'progress') progress = msg;
+      if (msg.type === 'progress') {
+        progress = msg;
+        maybeTrack();
+      }
       if (msg.type === 'done') resolve(msg);
     });
     // A load process that never answers must not hold the agent.
@@ -100,25 +98,26 @@ async function run(options) {
     load.child.once('exit', () => resolve({ ...progress, elapsedMs: Date.now() - loadStart }));
   });
 
+  // Allocation tracking is costly, so it covers only the end of the load:
+  // its last seconds or its last requests, whichever comes first.
+  const maybeTrack = () => {
+    const due = Date.now() - loadStart >= trackFrom || progress.sent >= 0.8 * options.requests;
+    if (!tracking.supported || tracking.on || !due) return;
+    vantarel.startTrackingHeapObjects();
+    tracking.on = true;
+    tracking.from = monitor.since(vantarel.time());
+    say('     heap-object tracking on, with allocation stacks, until the snapshot');
+  };
+
   const tick = (last = false) => {
     const elapsed = Date.now() - loadStart;
-    if (tracking.supported && !tracking.on && elapsed >= trackFrom) {
-      vantarel.startTrackingHeapObjects();
-      tracking.on = true;
-      tracking.from = monitor.since(vantarel.time());
-      say('     heap-object tracking on, with allocation stacks, until the snapshot');
-    }
+    if (!last) maybeTrack();
     const s = monitor.sample();
     tx.report();
     const rate = progress.sent - lastSent;
     lastSent = progress.sent;
     const fraction = last ? 1 : Math.max(elapsed / durationMs, progress.sent / options.requests);
-    const when = last ? ' end' : `${String(Math.round(s.at)).padStart(3)}s`;
-    const batches = tx.stats().batches.length;
-    say(`${when} ${bar(fraction)} ${pct(100 * Math.min(1, fraction)).padStart(4)}  ` +
-      `${int(rate).padStart(5)} req/s  tick ${s.mean.toFixed(1)} max ${String(s.max).padStart(2)} ms  ` +
-      `CPU ${pct(s.cpu).padStart(4)}  GC ${String(s.gcs).padStart(3)}  ` +
-      `${batches} batch${batches === 1 ? '' : 'es'}`);
+    say(liveLine({ sample: s, last, fraction, rate, batches: tx.stats().batches.length }));
   };
   const ticker = setInterval(tick, 1000);
 
@@ -131,8 +130,8 @@ async function run(options) {
   say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s, ` +
     `${int(result.failed)} failed${result.killed ? ' (load process stopped)' : ''}`);
 
-  const visits = recordWalk(vantarel.stopV8Profiler, { keepInternals: options.keepInternals });
   const profileEnd = vantarel.time();
+  const visits = recordWalk(vantarel.stopV8Profiler, { keepInternals: options.keepInternals });
   const tree = treeFromVisits(visits);
   const stats = tree ? treeStats(tree) : { nodes: 0, depth: 0, hits: 0 };
   fs.writeFileSync(file('profile.cpuprofile'),
@@ -186,6 +185,10 @@ async function run(options) {
 }
 
 function main() {
+  // A reader that went away (say, "| head") must not stop the agent.
+  process.stdout.on('error', (err) => {
+    if (err.code !== 'EPIPE') throw err;
+  });
   let options;
   try {
     options = parseOptions(process.argv.slice(2));

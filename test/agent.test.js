@@ -158,7 +158,7 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
     census: { entries: [{ name: `"${evil}"`, size: 10, count: 1, type: 'CUSTOM' }],
       requested: [evil] },
     snapshot: { bytes: 100, pieces: 1 },
-    tracking: { supported: true, from: 0.5 },
+    tracking: { supported: true, on: true, from: 0.5 },
     analytics: { recorded: 10, delivered: 0, batches: [], routes: [] },
     files: [],
   });

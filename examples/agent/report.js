@@ -93,6 +93,13 @@ function fileList(files) {
   return `<table class="files"><tbody>${rows}</tbody></table>`;
 }
 
+function trackingNote(t) {
+  if (!t.supported) return 'Heap-object tracking is not supported here.';
+  if (!t.on) return 'The load ended before heap-object tracking was due, so it stayed off.';
+  return `Heap-object tracking was on from ${t.from.toFixed(1)} s to the snapshot, so ` +
+    'heap.heapsnapshot carries allocation stacks.';
+}
+
 function renderReport(d) {
   const seconds = d.load.elapsedMs / 1000;
   const loop = d.samples.filter((s) => s.iterations > 0);
@@ -169,9 +176,7 @@ ${flame}
 <div class="grid">${loopSection}${gcSection}</div>
 <div class="grid">${censusSection}${analyticsSection}</div>
 ${filesSection}
-<footer>Heap-object tracking${d.tracking.supported ? ` was on from ${d.tracking.from.toFixed(1)} s ` +
-  'to the snapshot, so heap.heapsnapshot carries allocation stacks' : ' is not supported here'}.
-</footer>
+<footer>${trackingNote(d.tracking)}</footer>
 </div></main>
 <script>${SCRIPT}</script>
 </body>
