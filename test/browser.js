@@ -48,7 +48,16 @@ class Browser {
         buffer = buffer.slice(end + 1);
       }
     });
-    this.exited = new Promise((resolve) => this.proc.once('exit', resolve));
+    // A browser that dies makes its pipes fail; the exit below reports it.
+    this.proc.stdio[3].on('error', () => {});
+    this.proc.stdio[4].on('error', () => {});
+    this.exited = new Promise((resolve) => {
+      this.proc.once('exit', resolve);
+      this.proc.once('error', (err) => {
+        this.stderr += String(err);
+        resolve();
+      });
+    });
     this.exited.then(() => {
       for (const { reject } of this.pending.values()) {
         reject(new Error(`chromium exited: ${this.stderr}`));
@@ -70,6 +79,9 @@ class Browser {
   }
 
   send(method, params = {}, sessionId) {
+    if (this.proc.exitCode !== null || this.proc.signalCode !== null) {
+      return Promise.reject(new Error(`chromium is gone: ${this.stderr}`));
+    }
     const id = this.nextId++;
     const message = JSON.stringify({ id, method, params, ...(sessionId ? { sessionId } : {}) });
     return new Promise((resolve, reject) => {
