@@ -28,6 +28,10 @@ section { background: #fff; border: 1px solid var(--line); border-radius: 12px;
 h2 { margin: 0 0 4px; font-size: 16px; font-weight: 650; }
 .note { margin: 0 0 12px; color: var(--muted); font-size: 13px; }
 svg { display: block; }
+.scroll { overflow-x: auto; }
+/* Keeps frame labels readable on narrow screens, scrolling sideways. */
+.scroll svg { min-width: 900px; }
+.grid svg { max-width: 680px; margin: 0 auto; }
 .frame { cursor: default; }
 .frame:hover rect { stroke: #1d1f24; stroke-width: 1; }
 #flame-detail { min-height: 21px; margin-top: 8px; color: var(--muted); font-size: 13px;
@@ -120,7 +124,7 @@ function renderReport(d) {
     '<span><i style="background:hsl(110,45%,62%)"></i>dependencies</span>' +
     '<span><i style="background:hsl(220,8%,78%)"></i>engine</span>' +
     '<span><i style="background:hsl(280,30%,72%)"></i>garbage collector</span></div>' +
-    `${flameGraph(p.tree)}<div id="flame-detail">Point at a frame for its details; ` +
+    `<div class="scroll">${flameGraph(p.tree)}</div><div id="flame-detail">Point at a frame for its details; ` +
     'open profile.cpuprofile in Chrome DevTools for the full tree.</div>');
 
   const loopSection = section('Event loop',
