@@ -16,25 +16,11 @@ const { takeCensus, writeHeapSnapshot } = require('./agent/heap');
 const { renderReport } = require('./agent/report');
 const { int, bytes, pct } = require('./agent/format');
 const { liveLine } = require('./agent/terminal');
-
-const FUNCTIONS = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
-  'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot', 'isObjectTrackingSupported',
-  'initAnalytics', 'enableAnalytics', 'recordTransaction', 'reportTransactions',
-  'startTrackingHeapObjects', 'stopTrackingHeapObjects', 'takeHeapSnapshot'];
+const { loadAddon } = require('./agent/addon');
 
 // Constructor names the census is asked for by name; the service keeps its
 // recent orders alive.
 const CENSUS_NAMES = ['Order', 'OrderLine'];
-
-function loadAddon() {
-  const vantarel = require('..');
-  const missing = FUNCTIONS.filter((name) => typeof vantarel[name] !== 'function');
-  if (missing.length) {
-    throw new Error(`this build of vantarel lacks ${missing.join(', ')}; rebuild it ` +
-      'with "npm run build"');
-  }
-  return vantarel;
-}
 
 function startLoadProcess() {
   const child = fork(path.join(__dirname, 'agent', 'load.js'), [], {

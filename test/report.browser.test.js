@@ -8,11 +8,17 @@ const path = require('path');
 const { spawnSync } = require('child_process');
 const { root } = require('./common');
 const { ensureChromium, Browser, waitFor } = require('./browser');
+const { missingFunctions } = require('../examples/agent/addon');
 
 const ARTIFACTS = path.join(root, 'test', 'artifacts');
 const CHARTS = ['flame', 'loop', 'gc', 'census'];
 
 test('the report page renders its four pictures without errors', { timeout: 300000 }, async (t) => {
+  const lacking = missingFunctions(require('..'));
+  if (lacking.length) {
+    t.skip(`the agent cannot run: this build lacks ${lacking.join(', ')}`);
+    return;
+  }
   const missing = ensureChromium();
   if (missing) {
     t.skip(`no headless Chromium: ${missing}`);
