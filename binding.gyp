@@ -11,6 +11,9 @@
         'src/clock.cc',
         'src/eventloop.cc',
         'src/gc.cc',
+        'src/cpu_profile.cc',
+        'src/heap.cc',
+        'src/census.cc',
       ],
       'include_dirs': [
         '<!(node -e "require(\'nan\')")',

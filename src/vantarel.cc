@@ -4,8 +4,10 @@
 #include <uv.h>
 
 #include "clock.h"
+#include "cpu_profile.h"
 #include "eventloop.h"
 #include "gc.h"
+#include "heap.h"
 
 namespace {
 
@@ -21,8 +23,15 @@ constexpr ExportedFunction kExports[] = {
     {"time", Time},
     {"cpuTime", CPUTime},
     {"afterGC", AfterGC},
+    {"startV8Profiler", StartV8Profiler},
+    {"stopV8Profiler", StopV8Profiler},
     {"getEventLoopInfo", GetEventLoopInfo},
     {"resetEventLoopInfo", ResetEventLoopInfo},
+    {"getV8HeapSnapshot", GetV8HeapSnapshot},
+    {"isObjectTrackingSupported", IsObjectTrackingSupported},
+    {"startTrackingHeapObjects", StartTrackingHeapObjects},
+    {"stopTrackingHeapObjects", StopTrackingHeapObjects},
+    {"takeHeapSnapshot", TakeHeapSnapshot},
 };
 
 }  // namespace
