@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -13,161 +13,103 @@ using vantarel::Screen;
 
 struct FakeNode {
   std::string name;
-  std::vector<FakeNode> children;
+  std::vector<const FakeNode*> children;
 
   int GetChildrenCount() const { return static_cast<int>(children.size()); }
-  const FakeNode* GetChild(int i) const { return &children[i]; }
+  const FakeNode* GetChild(int i) const { return children[i]; }
 };
 
-// Records every call as text and answers from a set of dissolved names.
-struct Recorder {
-  std::set<std::string> dissolve;
-  bool dissolve_all = false;
-  std::string stop_filter_at;
-  std::string stop_visit_at;
-  std::vector<std::string> calls;
-
-  bool walk(const FakeNode& root) {
-    return vantarel::walk_profile(
-        &root,
-        [this](const FakeNode* node) {
-          calls.push_back("filter(" + node->name + ")");
-          if (node->name == stop_filter_at) return Screen::kStop;
-          return dissolve_all || dissolve.count(node->name) ? Screen::kDissolve
-                                                            : Screen::kRetain;
-        },
-        [this](const FakeNode* node, int32_t retained) {
-          calls.push_back("visit(" + node->name + "," +
-                          std::to_string(retained) + ")");
-          return node->name != stop_visit_at;
-        });
+// Builds a tree from text like "R(A(A1,A2),B)"; the pool owns the nodes.
+const FakeNode* parse(const char*& text, std::deque<FakeNode>* pool) {
+  FakeNode& node = pool->emplace_back();
+  while (*text && *text != '(' && *text != ',' && *text != ')') {
+    node.name += *text++;
   }
-};
-
-FakeNode example_tree() {
-  return {"R",
-          {{"A", {{"A1", {}}, {"A2", {}}}},  //
-           {"B", {{"B1", {}}}}}};
+  if (*text == '(') {
+    do node.children.push_back(parse(++text, pool));
+    while (*text == ',');
+    ++text;  // ')'
+  }
+  return &node;
 }
+
+// Walks a tree, dissolving the named nodes ("*": all), and answers the calls
+// as text. stop_at names the call that stops the walk, e.g. "visit(R)".
+std::vector<std::string> walk(const char* tree,
+                              const std::set<std::string>& dissolve,
+                              const std::string& stop_at = "") {
+  std::deque<FakeNode> pool;
+  const FakeNode* root = parse(tree, &pool);
+  std::vector<std::string> calls;
+  const bool finished = vantarel::walk_profile(
+      root,
+      [&](const FakeNode* node) {
+        calls.push_back("filter(" + node->name + ")");
+        if ("filter(" + node->name + ")" == stop_at) return Screen::kStop;
+        return dissolve.count(node->name) || dissolve.count("*")
+                   ? Screen::kDissolve
+                   : Screen::kRetain;
+      },
+      [&](const FakeNode* node, int32_t retained) {
+        calls.push_back("visit(" + node->name + "," + std::to_string(retained) +
+                        ")");
+        return "visit(" + node->name + ")" != stop_at;
+      });
+  EXPECT_EQ(finished, stop_at.empty());
+  return calls;
+}
+
+using Calls = std::vector<std::string>;
 
 TEST(ProfileWalk, FollowsTheReferenceExample) {
-  Recorder recorder;
-  recorder.dissolve = {"A"};
-  EXPECT_TRUE(recorder.walk(example_tree()));
-  EXPECT_EQ(recorder.calls,
-            (std::vector<std::string>{"filter(A)", "filter(A1)", "filter(A2)",
-                                      "filter(B)", "visit(R,3)", "visit(A1,0)",
-                                      "visit(A2,0)", "filter(B1)", "visit(B,1)",
-                                      "visit(B1,0)"}));
+  EXPECT_EQ(walk("R(A(A1,A2),B(B1))", {"A"}),
+            (Calls{"filter(A)", "filter(A1)", "filter(A2)", "filter(B)",
+                   "visit(R,3)", "visit(A1,0)", "visit(A2,0)", "filter(B1)",
+                   "visit(B,1)", "visit(B1,0)"}));
 }
 
-TEST(ProfileWalk, DissolvingEverythingVisitsTheRootAlone) {
-  Recorder recorder;
-  recorder.dissolve_all = true;
-  recorder.walk(example_tree());
-  EXPECT_EQ(recorder.calls, (std::vector<std::string>{
-                                "filter(A)", "filter(A1)", "filter(A2)",
-                                "filter(B)", "filter(B1)", "visit(R,0)"}));
+TEST(ProfileWalk, DissolvingEverythingVisitsTheRootAloneWithCountZero) {
+  EXPECT_EQ(walk("R(A(A1,A2),B(B1))", {"*"}),
+            (Calls{"filter(A)", "filter(A1)", "filter(A2)", "filter(B)",
+                   "filter(B1)", "visit(R,0)"}));
 }
 
-TEST(ProfileWalk, RetainingEverythingVisitsBreadthFirstWithChildCounts) {
-  FakeNode root{"R",
-                {{"A", {{"A1", {{"A1a", {}}}}, {"A2", {}}}},
-                 {"B", {}},
-                 {"C", {{"C1", {}}}}}};
-  Recorder recorder;
-  recorder.walk(root);
-  std::vector<std::string> visits;
-  for (const std::string& call : recorder.calls) {
-    if (call.rfind("visit", 0) == 0) visits.push_back(call);
-  }
-  EXPECT_EQ(visits,
-            (std::vector<std::string>{
-                "visit(R,3)", "visit(A,2)", "visit(B,0)", "visit(C,1)",
-                "visit(A1,1)", "visit(A2,0)", "visit(C1,0)", "visit(A1a,0)"}));
+TEST(ProfileWalk, RetainingEverythingIsBreadthFirstWithChildCounts) {
+  EXPECT_EQ(walk("R(A(A1(X),A2),B,C(C1))", {}),
+            (Calls{"filter(A)", "filter(B)", "filter(C)", "visit(R,3)",
+                   "filter(A1)", "filter(A2)", "visit(A,2)", "visit(B,0)",
+                   "filter(C1)", "visit(C,1)", "filter(X)", "visit(A1,1)",
+                   "visit(A2,0)", "visit(C1,0)", "visit(X,0)"}));
 }
 
-// Dissolved nodes hand their place to the nodes found below them, in
-// depth-first order, and a dissolved leaf adds nothing.
+// Nodes below dissolved ones are found depth first; a dissolved leaf adds
+// nothing, so a count can exceed or fall short of the child count.
 TEST(ProfileWalk, RetainedChildrenComeFromDissolvedDescendants) {
-  FakeNode root{
-      "R", {{"D", {{"D1", {{"x", {}}, {"y", {}}}}, {"leaf", {}}}}, {"z", {}}}};
-  Recorder recorder;
-  recorder.dissolve = {"D", "D1", "leaf"};
-  recorder.walk(root);
-  EXPECT_EQ(recorder.calls,
-            (std::vector<std::string>{"filter(D)", "filter(D1)", "filter(x)",
-                                      "filter(y)", "filter(leaf)", "filter(z)",
-                                      "visit(R,3)", "visit(x,0)", "visit(y,0)",
-                                      "visit(z,0)"}));
+  EXPECT_EQ(walk("R(D(D1(x,y),leaf),z)", {"D", "D1", "leaf"}),
+            (Calls{"filter(D)", "filter(D1)", "filter(x)", "filter(y)",
+                   "filter(leaf)", "filter(z)", "visit(R,3)", "visit(x,0)",
+                   "visit(y,0)", "visit(z,0)"}));
+  EXPECT_EQ(walk("R(D(leaf))", {"D", "leaf"}),
+            (Calls{"filter(D)", "filter(leaf)", "visit(R,0)"}));
 }
 
-TEST(ProfileWalk, RetainedCountsSumToVisitsMinusOne) {
-  FakeNode root{"R", {}};
-  // A bushy tree of 4 levels, 3 children each.
-  std::vector<FakeNode*> level{&root};
-  for (int depth = 0; depth < 4; ++depth) {
-    std::vector<FakeNode*> next;
-    for (FakeNode* node : level) {
-      for (int i = 0; i < 3; ++i) {
-        node->children.push_back({node->name + std::to_string(i), {}});
-      }
-      for (FakeNode& child : node->children) next.push_back(&child);
-    }
-    level = next;
-  }
-  Recorder recorder;
-  recorder.dissolve = {"R0", "R1", "R00", "R210", "R2220", "R22"};
-  recorder.walk(root);
-  int visits = 0;
-  long sum = 0;
-  for (const std::string& call : recorder.calls) {
-    if (call.rfind("visit", 0) != 0) continue;
-    ++visits;
-    sum += std::stol(call.substr(call.find(',') + 1));
-  }
-  EXPECT_EQ(sum, visits - 1);
-  EXPECT_EQ(recorder.calls.size() - visits, 120u);  // every non-root filtered
-}
-
-TEST(ProfileWalk, AStoppingFilterEndsTheWalkAtOnce) {
-  Recorder recorder;
-  recorder.stop_filter_at = "A2";
-  EXPECT_FALSE(recorder.walk(example_tree()));
-  EXPECT_EQ(recorder.calls,
-            (std::vector<std::string>{"filter(A)", "filter(B)", "visit(R,2)",
-                                      "filter(A1)", "filter(A2)"}));
-}
-
-TEST(ProfileWalk, AStoppingVisitorEndsTheWalkAtOnce) {
-  Recorder recorder;
-  recorder.stop_visit_at = "A";
-  EXPECT_FALSE(recorder.walk(example_tree()));
-  EXPECT_EQ(recorder.calls, (std::vector<std::string>{
-                                "filter(A)", "filter(B)", "visit(R,2)",
-                                "filter(A1)", "filter(A2)", "visit(A,2)"}));
-}
-
-TEST(ProfileWalk, NoRootMeansNoCalls) {
-  int calls = 0;
-  EXPECT_TRUE(vantarel::walk_profile(
-      static_cast<const FakeNode*>(nullptr),
-      [&](const FakeNode*) { return ++calls, Screen::kRetain; },
-      [&](const FakeNode*, int32_t) { return ++calls, true; }));
-  EXPECT_EQ(calls, 0);
+TEST(ProfileWalk, AStopEndsTheWalkAtOnce) {
+  EXPECT_EQ(walk("R(A(A1,A2),B(B1))", {}, "filter(A2)"),
+            (Calls{"filter(A)", "filter(B)", "visit(R,2)", "filter(A1)",
+                   "filter(A2)"}));
+  EXPECT_EQ(walk("R(A(A1,A2),B(B1))", {"A"}, "visit(R)"),
+            (Calls{"filter(A)", "filter(A1)", "filter(A2)", "filter(B)",
+                   "visit(R,3)"}));
 }
 
 TEST(ProfileWalk, DeepDissolvedChainsNeedNoNativeRecursion) {
-  constexpr int kDepth = 200000;
-  // Linked from the bottom up so each node owns the next one.
-  FakeNode root{"R", {}};
-  FakeNode below{"leaf", {}};
-  for (int i = 0; i < kDepth; ++i) {
-    FakeNode node{"d", {}};
-    node.children.push_back(std::move(below));
-    below = std::move(node);
+  std::deque<FakeNode> pool(200001);
+  for (size_t i = 0; i + 1 < pool.size(); ++i) {
+    pool[i].name = "d";
+    pool[i].children = {&pool[i + 1]};
   }
-  root.children.push_back(std::move(below));
+  pool.back().name = "leaf";
+  FakeNode root{"R", {&pool[0]}};
   std::vector<std::string> visits;
   vantarel::walk_profile(
       &root,
@@ -178,15 +120,7 @@ TEST(ProfileWalk, DeepDissolvedChainsNeedNoNativeRecursion) {
         visits.push_back(node->name + std::to_string(retained));
         return true;
       });
-  EXPECT_EQ(visits, (std::vector<std::string>{"R1", "leaf0"}));
-  // Unlink iteratively: the recursive destructor would overflow the stack.
-  std::vector<FakeNode> drop;
-  drop.push_back(std::move(root));
-  while (!drop.back().children.empty()) {
-    FakeNode next = std::move(drop.back().children.front());
-    drop.back().children.clear();
-    drop.push_back(std::move(next));
-  }
+  EXPECT_EQ(visits, (Calls{"R1", "leaf0"}));
 }
 
 }  // namespace
