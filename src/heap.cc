@@ -3,7 +3,6 @@
 #include <v8-profiler.h>
 
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -29,15 +28,15 @@ SnapshotOwner take_snapshot(v8::Isolate* isolate) {
 void count_snapshot(v8::Isolate* isolate, const v8::HeapSnapshot& snapshot,
                     vantarel::SummaryTable* table) {
   const int nodes = snapshot.GetNodesCount();
+  std::string name;
   for (int i = 0; i < nodes; ++i) {
     const v8::HeapGraphNode* node = snapshot.GetNode(i);
     const int32_t type = node->GetType();
     if (!vantarel::counted_type(type)) continue;
     v8::HandleScope scope(isolate);
-    v8::String::Utf8Value name(isolate, node->GetName());
-    const char* text = *name != nullptr ? *name : "";
-    vantarel::count_node(table, type,
-                         vantarel::census_key(type, std::string(text)),
+    // The same conversion as for requested names, so that keys match them.
+    if (!vantarel::to_text(node->GetName(), &name)) continue;
+    vantarel::count_node(table, type, vantarel::census_key(type, name),
                          node->GetShallowSize());
   }
 }
