@@ -5,8 +5,10 @@
 
 #include "analytics.h"
 #include "clock.h"
+#include "cpu_profile.h"
 #include "eventloop.h"
 #include "gc.h"
+#include "heap.h"
 
 namespace {
 
@@ -22,12 +24,19 @@ constexpr ExportedFunction kExports[] = {
     {"time", Time},
     {"cpuTime", CPUTime},
     {"afterGC", AfterGC},
+    {"startV8Profiler", StartV8Profiler},
+    {"stopV8Profiler", StopV8Profiler},
     {"getEventLoopInfo", GetEventLoopInfo},
     {"resetEventLoopInfo", ResetEventLoopInfo},
+    {"getV8HeapSnapshot", GetV8HeapSnapshot},
+    {"isObjectTrackingSupported", IsObjectTrackingSupported},
     {"initAnalytics", InitAnalytics},
     {"enableAnalytics", EnableAnalytics},
     {"recordTransaction", RecordTransaction},
     {"reportTransactions", ReportTransactions},
+    {"startTrackingHeapObjects", StartTrackingHeapObjects},
+    {"stopTrackingHeapObjects", StopTrackingHeapObjects},
+    {"takeHeapSnapshot", TakeHeapSnapshot},
 };
 
 }  // namespace

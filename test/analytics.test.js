@@ -112,11 +112,10 @@ const WORKED_TEXT = `{
 }
 `;
 
-test('the analytics functions are installed in order and do nothing before initAnalytics', () => {
+test('the analytics functions do nothing before initAnalytics', () => {
   const names = Object.keys(addon);
   const ours = ['initAnalytics', 'enableAnalytics', 'recordTransaction', 'reportTransactions'];
   assert.deepStrictEqual(names.filter((n) => ours.includes(n)), ours);
-  assert.strictEqual(names.indexOf('initAnalytics'), names.indexOf('resetEventLoopInfo') + 1);
   assert.ok(names.every((n) => typeof addon[n] === 'function'));
   const child = spawnSync(process.execPath, ['-e', `
     const a = require(${JSON.stringify(require.resolve('..'))});

@@ -5,8 +5,11 @@ const addon = require('..');
 const { runNode } = require('./common');
 
 const EXPORTED = [
-  'time', 'cpuTime', 'afterGC', 'getEventLoopInfo', 'resetEventLoopInfo',
-  'initAnalytics', 'enableAnalytics', 'recordTransaction', 'reportTransactions',
+  'time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
+  'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
+  'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
+  'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
+  'stopTrackingHeapObjects', 'takeHeapSnapshot',
 ];
 
 test('the exports object holds exactly the module functions, in order', () => {

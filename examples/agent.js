@@ -1,0 +1,199 @@
+'use strict';
+// A small monitoring agent built on vantarel's sixteen functions. It runs a
+// demo service under a bounded loopback load, watches it, and writes a
+// report folder. `node examples/agent.js --help` lists the options.
+const { fork } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const { parseOptions, UsageError, USAGE } = require('./agent/options');
+const { createMonitor } = require('./agent/monitor');
+const { createTransactions } = require('./agent/transactions');
+const { createApp } = require('./agent/app');
+const { recordWalk, treeFromVisits, treeStats, toCpuProfile } = require('./agent/profile');
+const { takeCensus, writeHeapSnapshot } = require('./agent/heap');
+const { renderReport } = require('./agent/report');
+const { int, bytes, pct } = require('./agent/format');
+const { liveLine } = require('./agent/terminal');
+const { loadAddon } = require('./agent/addon');
+
+// Constructor names the census is asked for by name; the service keeps its
+// recent orders alive.
+const CENSUS_NAMES = ['Order', 'OrderLine'];
+
+function startLoadProcess() {
+  const child = fork(path.join(__dirname, 'agent', 'load.js'), [], {
+    stdio: ['ignore', 'inherit', 'inherit', 'ipc'],
+  });
+  const ready = new Promise((resolve, reject) => {
+    child.once('message', (msg) => resolve(msg.downstreamPort));
+    child.once('exit', (code) => reject(new Error(`the load process ended early (${code})`)));
+  });
+  return { child, ready };
+}
+
+function fileSize(file) {
+  return fs.statSync(file).size;
+}
+
+async function run(options) {
+  const vantarel = loadAddon();
+  const say = options.quiet ? () => {} : (line) => console.log(line);
+  const out = path.resolve(options.out);
+  fs.mkdirSync(out, { recursive: true });
+  const file = (name) => path.join(out, name);
+
+  const monitor = createMonitor(vantarel);
+  const tx = createTransactions(vantarel, { file: file('transactions.json') });
+  vantarel.enableAnalytics(true);
+
+  const load = startLoadProcess();
+  const downstreamPort = await load.ready;
+  const app = createApp({ downstreamPort, onRequest: tx.begin, onExitCall: tx.exitCall });
+  const port = await app.listen();
+  say(`vantarel demo agent: service on 127.0.0.1:${port}, downstream on 127.0.0.1:` +
+    `${downstreamPort}; ${options.duration} s of load at ${int(options.rate)} requests/s ` +
+    `over ${options.concurrency} connections`);
+
+  const durationMs = options.duration * 1000;
+  const trackFrom = durationMs - Math.min(3000, durationMs / 4);
+  const tracking = { supported: vantarel.isObjectTrackingSupported(), from: 0, on: false };
+
+  monitor.begin();
+  vantarel.startV8Profiler();
+  const profileStart = vantarel.time();
+  const loadStart = Date.now();
+  let progress = { sent: 0, failed: 0 };
+  let lastSent = 0;
+
+  const finished = new Promise((resolve) => {
+    load.child.on('message', (msg) => {
+      if (msg.type === 'progress') {
+        progress = msg;
+        maybeTrack();
+      }
+      if (msg.type === 'done') resolve(msg);
+    });
+    // A load process that never answers must not hold the agent.
+    const guard = setTimeout(() => {
+      load.child.kill();
+      resolve({ ...progress, elapsedMs: Date.now() - loadStart, killed: true });
+    }, durationMs + 15000);
+    guard.unref();
+    load.child.once('exit', () => resolve({ ...progress, elapsedMs: Date.now() - loadStart }));
+  });
+
+  // Allocation tracking is costly, so it covers only the end of the load:
+  // its last seconds or its last requests, whichever comes first.
+  const maybeTrack = () => {
+    const due = Date.now() - loadStart >= trackFrom || progress.sent >= 0.8 * options.requests;
+    if (!tracking.supported || tracking.on || !due) return;
+    vantarel.startTrackingHeapObjects();
+    tracking.on = true;
+    tracking.from = monitor.since(vantarel.time());
+    say('     heap-object tracking on, with allocation stacks, until the snapshot');
+  };
+
+  const tick = (last = false) => {
+    const elapsed = Date.now() - loadStart;
+    if (!last) maybeTrack();
+    const s = monitor.sample();
+    tx.report();
+    const rate = progress.sent - lastSent;
+    lastSent = progress.sent;
+    const fraction = last ? 1 : Math.max(elapsed / durationMs, progress.sent / options.requests);
+    say(liveLine({ sample: s, last, fraction, rate, batches: tx.stats().batches.length }));
+  };
+  const ticker = setInterval(tick, 1000);
+
+  load.child.send({ type: 'start', port, durationMs, requests: options.requests,
+    rate: options.rate, concurrency: options.concurrency });
+  const result = await finished;
+  clearInterval(ticker);
+  tick(true);
+  const totals = monitor.totals();
+  say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s, ` +
+    `${int(result.failed)} failed${result.killed ? ' (load process stopped)' : ''}`);
+
+  const profileEnd = vantarel.time();
+  const visits = recordWalk(vantarel.stopV8Profiler, { keepInternals: options.keepInternals });
+  const tree = treeFromVisits(visits);
+  const stats = tree ? treeStats(tree) : { nodes: 0, depth: 0, hits: 0 };
+  fs.writeFileSync(file('profile.cpuprofile'),
+    JSON.stringify(toCpuProfile(tree, profileStart, profileEnd)));
+  say(`CPU profile: ${int(stats.hits)} samples in ${int(stats.nodes)} frames, ` +
+    `${stats.depth} deep`);
+
+  tx.report();
+  const census = takeCensus(vantarel, CENSUS_NAMES);
+  say(`heap census: ${census.filter((e) => e.type === 'CUSTOM')
+    .map((e) => `${e.name} ${int(e.count)} (${bytes(e.size)})`).join(', ') || 'no requested names'}`);
+  const snapshot = writeHeapSnapshot(vantarel, file('heap.heapsnapshot'));
+  if (tracking.on) vantarel.stopTrackingHeapObjects();
+  say(`heap snapshot: ${bytes(snapshot.bytes)} in ${int(snapshot.pieces)} pieces`);
+
+  await app.close();
+  tx.close();
+  const analytics = tx.stats();
+  analytics.batches = analytics.batches.map((b) => ({ ...b, at: monitor.since(b.at) }));
+  say(`analytics: ${int(analytics.recorded)} transactions recorded, ${int(analytics.delivered)} ` +
+    `events delivered in ${analytics.batches.length} batches`);
+
+  const html = renderReport({
+    app: 'demo service on 127.0.0.1',
+    generatedAt: new Date().toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC'),
+    node: process.version,
+    host: `${os.type()} ${os.arch()}`,
+    options,
+    load: result,
+    totals,
+    samples: monitor.samples,
+    gcs: monitor.gcs,
+    profile: { tree, stats, durationUs: profileEnd - profileStart,
+      keepInternals: options.keepInternals },
+    census: { entries: census, requested: CENSUS_NAMES },
+    snapshot,
+    tracking,
+    analytics,
+    files: [
+      { name: 'profile.cpuprofile', bytes: fileSize(file('profile.cpuprofile')),
+        note: 'CPU profile; open it in Chrome DevTools (Performance panel)' },
+      { name: 'heap.heapsnapshot', bytes: snapshot.bytes,
+        note: 'full heap snapshot; load it in the DevTools Memory panel' },
+      { name: 'transactions.json', bytes: fileSize(file('transactions.json')),
+        note: 'the analytics batches as delivered, one array of events each' },
+    ],
+  });
+  fs.writeFileSync(file('index.html'), html);
+  console.log(`report: ${file('index.html')} (CPU ${pct(totals.cpu)}, ` +
+    `${int(monitor.gcs.length)} GCs, ${int(result.sent)} requests)`);
+}
+
+function main() {
+  // A reader that went away (say, "| head") must not stop the agent.
+  process.stdout.on('error', (err) => {
+    if (err.code !== 'EPIPE') throw err;
+  });
+  let options;
+  try {
+    options = parseOptions(process.argv.slice(2));
+  } catch (err) {
+    if (!(err instanceof UsageError)) throw err;
+    console.error(`${err.message}; --help lists the options`);
+    process.exit(2);
+  }
+  if (options.help) {
+    console.log(USAGE);
+    return;
+  }
+  run(options).then(() => {
+    // Everything is closed by now; this only guards against a straggler.
+    setTimeout(() => process.exit(0), 2000).unref();
+  }, (err) => {
+    console.error(`vantarel demo agent: ${err.stack || err}`);
+    process.exit(1);
+  });
+}
+
+main();

@@ -1,0 +1,191 @@
+'use strict';
+// The report page: one self-contained HTML file with inline CSS, SVG and a
+// few lines of script; it loads nothing.
+const { esc, int, bytes, ms, pct } = require('./format');
+const { flameGraph, loopChart, gcTimeline, censusChart } = require('./charts');
+
+const CSS = `
+:root { --ink: #1d1f24; --muted: #5b616b; --line: #e3e5e9; --bg: #f6f7f9; --accent: #4f7cff; }
+* { box-sizing: border-box; }
+body { margin: 0; background: var(--bg); color: var(--ink);
+  font: 14px/1.5 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; }
+header { background: #15171c; color: #f2f3f5; padding: 26px 0 22px; }
+.wrap { max-width: 1220px; margin: 0 auto; padding: 0 24px; }
+h1 { margin: 0; font-size: 24px; font-weight: 650; letter-spacing: -0.01em; }
+h1 span { color: #9aa3b2; font-weight: 400; }
+header p { margin: 6px 0 0; color: #b7bdc8; }
+.tiles { display: grid; grid-template-columns: repeat(auto-fit, minmax(150px, 1fr)); gap: 12px;
+  margin-top: 20px; }
+.tile { background: #20232a; border-radius: 10px; padding: 12px 14px; }
+.tile b { display: block; font-size: 20px; font-weight: 650; color: #fff; }
+.tile small { color: #9aa3b2; }
+main { padding: 22px 0 40px; }
+.grid { display: grid; grid-template-columns: repeat(auto-fit, minmax(520px, 1fr)); gap: 18px; }
+section { background: #fff; border: 1px solid var(--line); border-radius: 12px;
+  padding: 18px 20px; margin-bottom: 18px; min-width: 0; }
+.grid section { margin-bottom: 0; }
+.grid { margin-bottom: 18px; }
+h2 { margin: 0 0 4px; font-size: 16px; font-weight: 650; }
+.note { margin: 0 0 12px; color: var(--muted); font-size: 13px; }
+svg { display: block; }
+.scroll { overflow-x: auto; }
+/* Keeps frame labels readable on narrow screens, scrolling sideways. */
+.scroll svg { min-width: 900px; }
+.grid svg { max-width: 680px; margin: 0 auto; }
+.frame { cursor: default; }
+.frame:hover rect { stroke: #1d1f24; stroke-width: 1; }
+#flame-detail { min-height: 21px; margin-top: 8px; color: var(--muted); font-size: 13px;
+  font-family: ui-monospace, SFMono-Regular, Menlo, monospace; white-space: nowrap;
+  overflow: hidden; text-overflow: ellipsis; }
+.keys { display: flex; flex-wrap: wrap; gap: 14px; margin: 0 0 10px; font-size: 12px;
+  color: var(--muted); }
+.keys i { display: inline-block; width: 10px; height: 10px; border-radius: 2px;
+  margin-right: 5px; vertical-align: -1px; }
+table { width: 100%; border-collapse: collapse; font-size: 13px; }
+th, td { text-align: right; padding: 6px 8px; border-bottom: 1px solid var(--line); }
+th:first-child, td:first-child { text-align: left; }
+th { color: var(--muted); font-weight: 600; font-size: 12px; }
+td code { font-size: 12.5px; }
+.files a { color: var(--accent); text-decoration: none; }
+.files a:hover { text-decoration: underline; }
+footer { color: var(--muted); font-size: 12px; padding-bottom: 30px; }
+`;
+
+// Shows the hovered frame's details below the flame graph.
+const SCRIPT = `
+(function () {
+  var detail = document.getElementById('flame-detail');
+  var idle = detail.textContent;
+  document.querySelectorAll('svg[data-chart="flame"] .frame').forEach(function (g) {
+    g.addEventListener('mouseenter', function () {
+      detail.textContent = g.getAttribute('data-name') + ' \\u2014 ' +
+        g.getAttribute('data-share') + '% of samples';
+    });
+    g.addEventListener('mouseleave', function () { detail.textContent = idle; });
+  });
+})();
+`;
+
+const tile = (value, caption) => `<div class="tile"><b>${esc(value)}</b>` +
+  `<small>${esc(caption)}</small></div>`;
+
+function section(title, note, body) {
+  return `<section><h2>${esc(title)}</h2><p class="note">${note}</p>${body}</section>`;
+}
+
+function transactionTable(routes) {
+  if (routes.length === 0) return '<p class="note">No transactions were recorded.</p>';
+  const rows = routes.map((r) => `<tr><td><code>${esc(r.name)}</code></td>` +
+    `<td>${int(r.count)}</td><td>${ms(r.totalMs / r.count)}</td><td>${ms(r.maxMs)}</td>` +
+    `<td>${int(r.slow)}</td><td>${int(r.errors)}</td></tr>`).join('');
+  return '<table><thead><tr><th>Transaction</th><th>Count</th><th>Mean</th><th>Max</th>' +
+    `<th>Slow</th><th>Errors</th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
+function batchTable(batches) {
+  if (batches.length === 0) return '';
+  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}</td><td>${b.at.toFixed(1)} s</td>` +
+    `<td>${int(b.events)}</td><td>${esc(bytes(b.bytes))}</td></tr>`).join('');
+  return '<table style="margin-top:16px"><thead><tr><th>Analytics batch</th><th>Delivered at</th>' +
+    `<th>Events</th><th>Text</th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
+function fileList(files) {
+  const rows = files.map((f) => `<tr><td><a href="${esc(encodeURIComponent(f.name))}">` +
+    `${esc(f.name)}</a></td><td>${esc(bytes(f.bytes))}</td>` +
+    `<td style="text-align:left">${esc(f.note)}</td></tr>`).join('');
+  return `<table class="files"><tbody>${rows}</tbody></table>`;
+}
+
+function trackingNote(t) {
+  if (!t.supported) return 'Heap-object tracking is not supported here.';
+  if (!t.on) return 'The load ended before heap-object tracking was due, so it stayed off.';
+  return `Heap-object tracking was on from ${t.from.toFixed(1)} s to the snapshot, so ` +
+    'heap.heapsnapshot carries allocation stacks.';
+}
+
+function renderReport(d) {
+  const seconds = d.load.elapsedMs / 1000;
+  const loop = d.samples.filter((s) => s.iterations > 0);
+  const worst = loop.reduce((m, s) => Math.max(m, s.max), 0);
+  const meanTick = loop.length ? loop.reduce((m, s) => m + s.mean, 0) / loop.length : 0;
+  const a = d.analytics;
+  const p = d.profile;
+  const requested = d.census.requested.map((n) => `<code>${esc(n)}</code>`).join(', ');
+
+  const flame = section('CPU profile',
+    `The busy phase as a flame graph: ${int(p.stats.hits)} samples over ` +
+    `${(p.durationUs / 1e6).toFixed(1)} s in ${int(p.stats.nodes)} frames, built from the ` +
+    `<code>stopV8Profiler</code> walk${p.keepInternals ? '' :
+      '; frames of Node itself are folded into their callers'}. Width is time on the CPU, ` +
+    'callees hang below their callers.',
+    '<div class="keys"><span><i style="background:hsl(25,80%,63%)"></i>application</span>' +
+    '<span><i style="background:hsl(210,40%,72%)"></i>Node internals</span>' +
+    '<span><i style="background:hsl(110,45%,62%)"></i>dependencies</span>' +
+    '<span><i style="background:hsl(220,8%,78%)"></i>engine</span>' +
+    '<span><i style="background:hsl(280,30%,72%)"></i>garbage collector</span></div>' +
+    `<div class="scroll">${flameGraph(p.tree)}</div><div id="flame-detail">Point at a frame for its details; ` +
+    'open profile.cpuprofile in Chrome DevTools for the full tree.</div>');
+
+  const loopSection = section('Event loop',
+    `Tick times per second from <code>getEventLoopInfo</code>, reset after each reading: ` +
+    `mean ${ms(meanTick)}, longest ${worst} ms. Ticks are whole milliseconds from the ` +
+    'loop\'s cached time, which Node also refreshes when a timer is armed.',
+    loopChart(d.samples));
+
+  const gcSection = section('Garbage collection',
+    `${int(d.gcs.length)} collections reported through <code>afterGC</code>, with the heap ` +
+    'in use after each.', gcTimeline(d.gcs, d.totals.wallMs / 1000));
+
+  const censusSection = section('Heap census',
+    `<code>getV8HeapSnapshot</code> after the load: the requested names ${requested} ` +
+    '(orange) first, then the most numerous others, by node count.',
+    censusChart(d.census.entries));
+
+  const analyticsSection = section('Transactions',
+    `${int(a.recorded)} recorded with <code>recordTransaction</code>; ` +
+    `${int(a.delivered)} delivered in ${a.batches.length} ` +
+    `batch${a.batches.length === 1 ? '' : 'es'}` +
+    `${a.recorded > a.delivered ? `, ${int(a.recorded - a.delivered)} still waiting for the ` +
+      'next batch (due after 30 s or above 10,000 events)' : ''}.`,
+    transactionTable(a.routes) + batchTable(a.batches));
+
+  const filesSection = section('Files', 'Written next to this page.', fileList(d.files));
+
+  return `<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<link rel="icon" href="data:,">
+<title>vantarel agent report</title>
+<style>${CSS}</style>
+</head>
+<body>
+<header><div class="wrap">
+<h1>vantarel agent report <span>· ${esc(d.app)}</span></h1>
+<p>${esc(d.generatedAt)} · Node ${esc(d.node)} on ${esc(d.host)} · ${int(d.options.rate)}
+ requests/s offered over ${int(d.options.concurrency)} connections for ${seconds.toFixed(1)} s</p>
+<div class="tiles">
+${tile(int(d.load.sent), `requests, ${int(d.load.sent / Math.max(seconds, 0.001))}/s`)}
+${tile(int(d.load.failed), 'failed requests')}
+${tile(pct(d.totals.cpu), `CPU, ${(d.totals.cpuMs / 1000).toFixed(1)} s in ${(d.totals.wallMs / 1000).toFixed(1)} s`)}
+${tile(ms(meanTick), `mean tick, longest ${worst} ms`)}
+${tile(int(d.gcs.length), 'garbage collections')}
+${tile(int(a.delivered), `events in ${a.batches.length} analytics batch${a.batches.length === 1 ? '' : 'es'}`)}
+${tile(bytes(d.snapshot.bytes), `heap snapshot, ${int(d.snapshot.pieces)} pieces`)}
+</div></div></header>
+<main><div class="wrap">
+${flame}
+<div class="grid">${loopSection}${gcSection}</div>
+<div class="grid">${censusSection}${analyticsSection}</div>
+${filesSection}
+<footer>${trackingNote(d.tracking)}</footer>
+</div></main>
+<script>${SCRIPT}</script>
+</body>
+</html>
+`;
+}
+
+module.exports = { renderReport };

@@ -1,0 +1,136 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const vantarel = require('..');
+
+const TABLE = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
+  'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
+  'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
+  'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
+  'stopTrackingHeapObjects', 'takeHeapSnapshot'];
+
+test('exports are functions of the table, in table order', () => {
+  const keys = Object.keys(vantarel);
+  assert.deepStrictEqual(keys, TABLE.filter((name) => keys.includes(name)));
+  for (const name of TABLE.slice(3, 5).concat(TABLE.slice(7, 9), TABLE.slice(13))) {
+    assert.strictEqual(typeof vantarel[name], 'function', name);
+  }
+});
+
+function busy(ms) {
+  const end = Date.now() + ms;
+  let x = 0;
+  while (Date.now() < end) x += Math.sqrt(x + 1);
+  return x;
+}
+function leafOne() { return busy(15); }
+function leafTwo() { return busy(15); }
+function branch() { return leafOne() + leafTwo() + busy(5); }
+
+// Profiles some nested calls and stops with callbacks that record their
+// calls in order into `calls`; `fail` makes the first call of a kind throw.
+function profileAndStop(dissolve, { calls = [], fail } = {}) {
+  vantarel.startV8Profiler();
+  branch();
+  const record = (kind) => (count, hit, fn, url, line) => {
+    assert.ok(Number.isInteger(count) && typeof hit === 'number' &&
+      typeof fn === 'string' && typeof url === 'string' && Number.isInteger(line));
+    calls.push({ kind, count, hit, fn, url, line });
+    if (fail && fail.kind === kind) throw fail.error;
+    return kind === 'filter' ? dissolve(calls.at(-1)) : 'ignored';
+  };
+  assert.strictEqual(vantarel.stopV8Profiler(record('filter'), record('visit')), undefined);
+  return calls;
+}
+
+// Checks a walk's calls against the order rules: the root first, retained
+// nodes breadth first, a node's children (and those of dissolved ones, depth
+// first) screened right before its visit, each visit counting the retained
+// nodes found there. Answers the number of visits.
+function replay(calls, dissolve) {
+  let pos = 0;
+  const take = (kind) => {
+    const call = calls[pos++];
+    assert.strictEqual(call && call.kind, kind, `call ${pos - 1}`);
+    return call;
+  };
+  const queue = [null];
+  const screen = () => {
+    const node = take('filter');
+    if (!dissolve(node)) {
+      queue.push(node);
+      return 1;
+    }
+    let found = 0;
+    for (let i = 0; i < node.count; i++) found += screen();
+    return found;
+  };
+  let visits = 0;
+  for (; queue.length > 0; visits++) {
+    const node = queue.shift();
+    let retained = 0;
+    // The root's child count is never shown: screen until its visit.
+    if (node === null) while (calls[pos] && calls[pos].kind === 'filter') retained += screen();
+    else for (let i = 0; i < node.count; i++) retained += screen();
+    const visit = take('visit');
+    assert.strictEqual(visit.count, retained);
+    if (node !== null) assert.deepStrictEqual({ ...visit, kind: 'filter', count: node.count }, node);
+  }
+  assert.strictEqual(pos, calls.length, 'no call after the walk');
+  return visits;
+}
+
+test('the walk follows the order rules on the engine tree', () => {
+  const all = profileAndStop(() => true);
+  assert.ok(all.length > 2);
+  assert.deepStrictEqual(all.filter((c) => c.kind === 'visit').map((c) => [c.count, c.fn]),
+    [[0, '(root)']]);
+  replay(all, () => true);
+
+  const none = profileAndStop(() => false);
+  const visits = none.filter((c) => c.kind === 'visit');
+  assert.strictEqual(replay(none, () => false), visits.length);
+  assert.strictEqual(visits[0].fn, '(root)');
+  assert.strictEqual(visits.reduce((sum, v) => sum + v.count, 0), visits.length - 1);
+
+  // Keep the test's own leaves and dissolve the frames around them.
+  const dissolve = (node) => !['leafOne', 'leafTwo', 'busy'].includes(node.fn);
+  const mixed = profileAndStop(dissolve);
+  const kept = mixed.filter((c) => c.kind === 'visit');
+  assert.strictEqual(replay(mixed, dissolve), kept.length);
+  assert.strictEqual(kept.reduce((sum, v) => sum + v.count, 0), kept.length - 1);
+  assert.ok(kept.some((v) => v.fn === 'leafOne') && !kept.some((v) => v.fn === 'branch'));
+});
+
+test('stops that cannot walk call nothing and end the profile', () => {
+  let called = 0;
+  const fn = () => { called++; return false; };
+  vantarel.stopV8Profiler(fn, fn);  // nothing started
+  for (const args of [[fn], [], [fn, 1], [1, fn], [fn, {}]]) {
+    vantarel.startV8Profiler();
+    busy(2);
+    vantarel.stopV8Profiler(...args);
+    vantarel.stopV8Profiler(fn, fn);  // the profile is gone
+  }
+  assert.strictEqual(called, 0);
+  // Starting twice is one profile for the engine.
+  vantarel.startV8Profiler();
+  vantarel.startV8Profiler();
+  vantarel.stopV8Profiler(() => true, fn);
+  vantarel.stopV8Profiler(() => true, fn);
+  assert.strictEqual(called, 1);
+});
+
+test('a throwing filter or visitor ends the walk and throws to the caller', () => {
+  for (const kind of ['filter', 'visit']) {
+    const calls = [];
+    const error = new Error(kind);
+    assert.throws(() => profileAndStop(() => false, { calls, fail: { kind, error } }),
+      (e) => e === error);
+    assert.strictEqual(calls.filter((c) => c.kind === kind).length, 1);
+    assert.strictEqual(calls.at(-1).kind, kind, 'no call after the throw');
+    let after = 0;
+    vantarel.stopV8Profiler(() => { after++; }, () => { after++; });
+    assert.strictEqual(after, 0, 'the profile is gone');
+  }
+});
