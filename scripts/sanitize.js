@@ -26,8 +26,8 @@ function runtime(name) {
 // folder is kept, so node-gyp's configure results are reused.
 function stageTree() {
   fs.mkdirSync(stage, { recursive: true });
-  for (const entry of ['binding.gyp', 'index.js', 'index.d.ts', 'package.json', 'src', 'test',
-    'scripts', 'examples']) {
+  for (const entry of ['binding.gyp', 'index.js', 'index.d.ts', 'package.json', 'README.md',
+    'src', 'test', 'scripts', 'examples']) {
     const from = path.join(root, entry);
     if (!fs.existsSync(from)) continue;
     const to = path.join(stage, entry);

@@ -25,6 +25,14 @@ function ensureChromium() {
   return fs.existsSync(CHROMIUM) ? null : 'apt-get could not install chromium';
 }
 
+// The sanitizer run preloads its runtime into node; Chromium is not ours to
+// check and does not start with it.
+function browserEnv() {
+  const env = { ...process.env };
+  delete env.LD_PRELOAD;
+  return env;
+}
+
 class Browser {
   constructor() {
     this.profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-chromium-'));
@@ -33,7 +41,7 @@ class Browser {
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
       '--disable-dev-shm-usage', '--hide-scrollbars', '--mute-audio',
       `--user-data-dir=${this.profile}`, '--remote-debugging-pipe', 'about:blank',
-    ], { stdio: ['ignore', 'ignore', 'pipe', 'pipe', 'pipe'] });
+    ], { stdio: ['ignore', 'ignore', 'pipe', 'pipe', 'pipe'], env: browserEnv() });
     this.stderr = '';
     this.proc.stderr.on('data', (d) => (this.stderr = (this.stderr + d).slice(-4000)));
     this.nextId = 1;

@@ -46,3 +46,26 @@ test('an abort of the child is reported with the seed and the call it made', asy
   assert.match(r.report, /call 5: \w+ \w+\(/);
   assert.match(r.report, /--seed 99 --calls 10/);
 });
+
+test('the batch check takes sound batches and names what is wrong with others', () => {
+  const { checkBatch } = require('./fuzz/checks');
+  const event = (userData) => ({
+    eventTimestamp: '1', applicationId: '7', application: 'a', requestGUID: 'r',
+    transactionName: 't', transactionId: '-5',
+    segments: [{
+      segmentTimestamp: '1', tierId: '1', tier: 't', nodeId: '2', node: 'n',
+      requestExperience: 'NORMAL', transactionTime: '3', entryPoint: 'true',
+      clientRequestGUID: '', httpData: { url: '/', principal: '', sessionId: 's' },
+      ...(userData ? { userData } : {}),
+    }],
+  });
+  const batch = (...events) => `[${events.map((e) => `${JSON.stringify(e, null, 4)}\n`).join(', ')}]`;
+  // Keys that shadow Object.prototype are data like any other.
+  assert.strictEqual(checkBatch(batch(event(), event({ toString: 'x', valueOf: { a: 'y' } }))).length, 2);
+  assert.throws(() => checkBatch('[]'), /non-empty array/);
+  assert.throws(() => checkBatch(batch(event({ a: {} }))), /userData.a is empty/);
+  assert.throws(() => checkBatch(batch(event({ a: 1 }))), /userData.a is a number/);
+  assert.throws(() => checkBatch(batch(event()).replace('}\n]', '}]')), /framing/);
+  assert.throws(() => checkBatch(batch(event(), event()).replace('\n, {', ',{')), /separators/);
+  assert.throws(() => checkBatch('[{"a": "1"}'), /not JSON/);
+});

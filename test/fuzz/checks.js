@@ -28,7 +28,8 @@ const UINT32 = /^(0|[1-9]\d*)$/;
 // Every leaf a string, no empty object or array anywhere.
 function leaves(value, where) {
   if (typeof value === 'string') return;
-  must(value !== null && typeof value === 'object', `${where} is ${value}`);
+  // No conversion of value: parsed objects may have keys such as toString.
+  must(value !== null && typeof value === 'object', `${where} is a ${value === null ? 'null' : typeof value}`);
   const keys = Object.keys(value);
   must(keys.length > 0, `${where} is empty`);
   for (const key of keys) leaves(value[key], `${where}.${key}`);
