@@ -1,7 +1,8 @@
 'use strict';
 // Builds the collector's libFuzzer target with clang (ASan and UBSan) and
-// runs it. New inputs go to build/collector-corpus/, seeded from the small
-// committed corpus; crashes to build/collector-artifacts/.
+// runs it. New inputs go to build-fuzz/corpus/ (node-gyp's rebuild empties
+// build/), seeded from the small committed corpus; crashes go to
+// build-fuzz/artifacts/.
 // Usage: node scripts/fuzz-collector.js [--seconds N] [--build-only]
 //        [-- libFuzzer options...]
 const fs = require('fs');
@@ -19,7 +20,7 @@ if (!clang) fail('clang++ is needed for the fuzz target: install the Debian pack
 
 const sources = ['test/fuzz/collector_fuzzer.cc', 'src/analytics_collector.cc'];
 const headers = ['test/fuzz/strict_json.h', 'src/analytics_collector.h'];
-const out = path.join(root, 'build', 'collector-fuzzer');
+const out = path.join(root, 'build-fuzz', 'collector-fuzzer');
 const mtime = (f) => fs.statSync(path.join(root, f)).mtimeMs;
 const stale = !fs.existsSync(out) ||
   Math.max(...[...sources, ...headers].map(mtime)) > fs.statSync(out).mtimeMs;
@@ -32,9 +33,9 @@ if (stale) {
 }
 if (own.includes('--build-only')) process.exit(0);
 
-const corpus = path.join(root, 'build', 'collector-corpus');
+const corpus = path.join(root, 'build-fuzz', 'corpus');
 const seeds = path.join(root, 'test', 'fuzz', 'corpus', 'collector');
-const artifacts = path.join(root, 'build', 'collector-artifacts');
+const artifacts = path.join(root, 'build-fuzz', 'artifacts');
 for (const dir of [corpus, artifacts]) fs.mkdirSync(dir, { recursive: true });
 const args = [corpus, ...(fs.existsSync(seeds) ? [seeds] : []),
   `-dict=${path.join(root, 'test', 'fuzz', 'collector.dict')}`,
