@@ -21,9 +21,11 @@
         '<!(node -e "require(\'nan\')")',
       ],
       # Boost's property tree throws, and the collector catches by type.
-      'cflags_cc!': ['-fno-exceptions', '-fno-rtti', '-std=gnu++17'],
+      # The language standard is the host's own (C++17 up to Node 22, C++20
+      # from Node 24, whose engine headers require it); the sources are
+      # written to both.
+      'cflags_cc!': ['-fno-exceptions', '-fno-rtti'],
       'cflags_cc': [
-        '-std=c++17',
         '-fexceptions',
         '-frtti',
         '-Wall',

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine_compat.h"
+
 namespace vantarel {
 
 // Calls fn with the current context's global object as receiver through
@@ -31,10 +33,8 @@ inline bool to_text(v8::Local<v8::Value> value, std::string* out) {
   if (!value->ToString(isolate->GetCurrentContext()).ToLocal(&str)) {
     return false;
   }
-  std::string text(str->Utf8Length(isolate), '\0');
-  str->WriteUtf8(
-      isolate, text.data(), static_cast<int>(text.size()), nullptr,
-      v8::String::NO_NULL_TERMINATION | v8::String::REPLACE_INVALID_UTF8);
+  std::string text(compat::utf8_length(isolate, str), '\0');
+  text.resize(compat::write_utf8(isolate, str, text.data(), text.size()));
   size_t nul = text.find('\0');
   if (nul != std::string::npos) text.resize(nul);
   out->swap(text);

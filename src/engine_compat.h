@@ -1,0 +1,51 @@
+// The engine calls whose form differs between the Node lines the module is
+// built for (Node 20 to 26, V8 11.3 to 14.6). Every version test lives here;
+// the rest of the module calls these names and keeps one meaning on every
+// line.
+#ifndef SRC_ENGINE_COMPAT_H_
+#define SRC_ENGINE_COMPAT_H_
+
+#include <v8-version.h>
+#include <v8.h>
+
+#include <cstddef>
+
+// V8 13.4 added the size_t string writers and deprecated the int ones; V8 14
+// removed the old ones.
+#if V8_MAJOR_VERSION > 13 || (V8_MAJOR_VERSION == 13 && V8_MINOR_VERSION >= 4)
+#define VANTAREL_HAS_STRING_WRITE_V2 1
+#else
+#define VANTAREL_HAS_STRING_WRITE_V2 0
+#endif
+
+namespace vantarel {
+namespace compat {
+
+// Bytes of the UTF-8 form of str, a lone surrogate counted as three.
+inline size_t utf8_length(v8::Isolate* isolate, v8::Local<v8::String> str) {
+#if VANTAREL_HAS_STRING_WRITE_V2
+  return str->Utf8LengthV2(isolate);
+#else
+  return static_cast<size_t>(str->Utf8Length(isolate));
+#endif
+}
+
+// Writes the UTF-8 form of str into buffer without a terminating NUL, lone
+// surrogates replaced by U+FFFD; capacity is utf8_length(str). Returns the
+// bytes written.
+inline size_t write_utf8(v8::Isolate* isolate, v8::Local<v8::String> str,
+                         char* buffer, size_t capacity) {
+#if VANTAREL_HAS_STRING_WRITE_V2
+  return str->WriteUtf8V2(isolate, buffer, capacity,
+                          v8::String::WriteFlags::kReplaceInvalidUtf8);
+#else
+  return static_cast<size_t>(str->WriteUtf8(
+      isolate, buffer, static_cast<int>(capacity), nullptr,
+      v8::String::NO_NULL_TERMINATION | v8::String::REPLACE_INVALID_UTF8));
+#endif
+}
+
+}  // namespace compat
+}  // namespace vantarel
+
+#endif  // SRC_ENGINE_COMPAT_H_
