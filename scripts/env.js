@@ -7,16 +7,34 @@ const { spawnSync } = require('child_process');
 const root = path.resolve(__dirname, '..');
 
 // The install prefix of the running Node holds include/node; building
-// against it keeps node-gyp from downloading headers.
+// against it keeps node-gyp from downloading headers. The prefix next to the
+// binary comes first, and headers of another module version are passed over,
+// so a Node unpacked beside the machine's own builds against its own headers.
 function nodeDir() {
   const candidates = [
-    process.config.variables.node_prefix,
     path.resolve(path.dirname(process.execPath), '..'),
+    process.config.variables.node_prefix,
     '/usr',
     '/usr/local',
   ];
   return candidates.find(
-    (dir) => dir && fs.existsSync(path.join(dir, 'include', 'node', 'node.h')));
+    (dir) => dir && headerModuleVersion(dir) === process.versions.modules);
+}
+
+function headerModuleVersion(dir) {
+  try {
+    const header = fs.readFileSync(path.join(dir, 'include', 'node', 'node_version.h'), 'utf8');
+    const match = /^#define NODE_MODULE_VERSION (\d+)/m.exec(header);
+    return match ? match[1] : null;
+  } catch {
+    return null;
+  }
+}
+
+const buildStamp = path.join(root, 'build', 'Release', 'vantarel.node.json');
+
+function builtFor() {
+  return { node: process.version, modules: process.versions.modules };
 }
 
 function nodeGyp() {
@@ -44,4 +62,4 @@ function fail(message) {
   process.exit(1);
 }
 
-module.exports = { root, nodeDir, nodeGyp, has, run, fail };
+module.exports = { root, nodeDir, nodeGyp, has, run, fail, buildStamp, builtFor };

@@ -4,7 +4,7 @@
 // missing or stale, so the second run costs nothing.
 const fs = require('fs');
 const path = require('path');
-const { root, has, run, fail } = require('./env');
+const { root, has, run, fail, buildStamp, builtFor } = require('./env');
 
 const major = Number(process.versions.node.split('.')[0]);
 if (major < 20) fail(`Node 20 or later is needed; this is ${process.version}.`);
@@ -58,10 +58,18 @@ function newest(dir) {
   return latest;
 }
 
+function builtForThisNode() {
+  try {
+    return JSON.parse(fs.readFileSync(buildStamp, 'utf8')).modules === builtFor().modules;
+  } catch {
+    return false;
+  }
+}
+
 const addon = path.join(root, 'build', 'Release', 'vantarel.node');
 const inputs = Math.max(newest(path.join(root, 'src')),
   fs.statSync(path.join(root, 'binding.gyp')).mtimeMs);
-if (!fs.existsSync(addon) || fs.statSync(addon).mtimeMs < inputs) {
-  console.log('vantarel set-up: building vantarel.node');
+if (!fs.existsSync(addon) || fs.statSync(addon).mtimeMs < inputs || !builtForThisNode()) {
+  console.log(`vantarel set-up: building vantarel.node for Node ${process.version}`);
   if (!run(process.execPath, [path.join(__dirname, 'build.js')])) process.exit(1);
 }
