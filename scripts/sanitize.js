@@ -8,6 +8,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { root, run, fail } = require('./env');
+const { stageTree } = require('./stage');
 
 const stage = path.join(root, 'build-sanitize');
 const reports = path.join(stage, 'reports');
@@ -22,22 +23,8 @@ function runtime(name) {
   return fs.realpathSync(file);
 }
 
-// The sources and tests are copied fresh on every run; the staged build
-// folder is kept, so node-gyp's configure results are reused.
-function stageTree() {
-  fs.mkdirSync(stage, { recursive: true });
-  for (const entry of ['binding.gyp', 'index.js', 'index.d.ts', 'package.json', 'README.md',
-    'src', 'test', 'scripts', 'examples']) {
-    const from = path.join(root, entry);
-    if (!fs.existsSync(from)) continue;
-    const to = path.join(stage, entry);
-    fs.rmSync(to, { recursive: true, force: true });
-    fs.cpSync(from, to, { recursive: true });
-  }
-  const modules = path.join(stage, 'node_modules');
-  if (!fs.existsSync(modules)) {
-    fs.symlinkSync(fs.realpathSync(path.join(root, 'node_modules')), modules);
-  }
+function prepareStage() {
+  stageTree(stage);
   fs.rmSync(reports, { recursive: true, force: true });
   fs.mkdirSync(reports);
 }
@@ -67,7 +54,7 @@ function reportFiles() {
 }
 
 const files = process.argv.slice(2);
-stageTree();
+prepareStage();
 const asanLib = runtime('libasan.so');
 console.log(`sanitize: building in ${path.relative(root, stage)} (runtime ${asanLib})`);
 if (!run(process.execPath, [path.join(stage, 'scripts', 'build.js'), '--sanitize'],
