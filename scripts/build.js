@@ -15,7 +15,12 @@ if (!gyp) fail('node-gyp was not found: run "npm install" first.');
 const args = [gyp, 'rebuild', `--nodedir=${dir}`, '--jobs=max'];
 if (process.argv.includes('--debug')) args.push('--debug');
 if (process.argv.includes('--sanitize')) args.push('--', '-Dsanitize=1');
-if (!run(process.execPath, args)) fail('the build of vantarel.node failed.');
+// node-gyp lets npm's settings (npm_config_nodedir from an .npmrc, say)
+// override its command line; the headers chosen above must win, or a build
+// for one Node line would compile against another line's headers.
+const env = Object.fromEntries(Object.entries(process.env)
+  .filter(([key]) => !/^npm_config_(nodedir|target|runtime|dist_?url)$/i.test(key)));
+if (!run(process.execPath, args, { env })) fail('the build of vantarel.node failed.');
 
 // Records the Node the addon was built for, so set-up rebuilds it when the
 // checkout is next used with another Node line.
