@@ -176,6 +176,12 @@ test('exit calls, maps and texts', () => {
   const [escaped] = eventTexts([{ requestGUID: 'é\t"/', userData: { sess: 'a', 'sess.sig': 'b', '': 'c' } }]);
   assert.match(escaped, /"requestGUID": "\\u00C3\\u00A9\\u0009\\"\\\/"/);
   assert.deepStrictEqual(JSON.parse(escaped).segments[0].userData, { sess: 'a' });
+  // Texts are sound UTF-8: a lone surrogate of either half becomes U+FFFD,
+  // a pair its four bytes; the text ends at its first NUL.
+  const [utf8] = eventTexts([{ requestGUID: 'a\uD800b\uDC00c\u{1F600}\0d', transactionName: '\uDBFF' }]);
+  const fffd = '\\u00EF\\u00BF\\u00BD';
+  assert.ok(utf8.includes(`"requestGUID": "a${fffd}b${fffd}c\\u00F0\\u009F\\u0098\\u0080"`), utf8);
+  assert.ok(utf8.includes(`"transactionName": "${fffd}"`));
 });
 
 test('properties are read in order with getters, also while paused', () => {

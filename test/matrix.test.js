@@ -18,9 +18,9 @@ test('the summary reads both test reporters and GoogleTest', () => {
   const tap = '# tests 2\n# pass 2\n1..65\n# tests 65\n# pass 63\n# fail 1\n# skipped 1\n';
   assert.strictEqual(summarise(tap + gtest),
     '63/65 script tests passed, 1 failed, 1 skipped, 36 C++ tests passed');
-  const spec = 'ℹ tests 65\nℹ pass 65\nℹ fail 0\nℹ skipped 0\n';
-  assert.strictEqual(summarise(spec + gtest), '65/65 script tests passed, 36 C++ tests passed');
-  assert.strictEqual(summarise(`${spec}C++ unit tests skipped: install libgtest-dev.\n`),
+  const specReporter = 'ℹ tests 65\nℹ pass 65\nℹ fail 0\nℹ skipped 0\n';
+  assert.strictEqual(summarise(specReporter + gtest), '65/65 script tests passed, 36 C++ tests passed');
+  assert.strictEqual(summarise(`${specReporter}C++ unit tests skipped: install libgtest-dev.\n`),
     '65/65 script tests passed, C++ tests skipped');
   assert.strictEqual(summarise('[  PASSED  ] 34 tests.\n[  FAILED  ] 2 tests, listed below:\n'),
     'no test summary, 34 C++ tests passed, 2 failed');
