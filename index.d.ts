@@ -185,7 +185,10 @@ export function recordTransaction(transaction: Transaction): void;
  */
 export function reportTransactions(): void;
 
-/** Switches heap-object tracking on, with allocation stack traces. */
+/**
+ * Switches heap-object tracking on. No allocation stack traces are recorded:
+ * recording them lets the engine crash the process during deoptimizations.
+ */
 export function startTrackingHeapObjects(): void;
 
 /** Switches heap-object tracking off. */

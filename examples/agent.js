@@ -92,7 +92,7 @@ async function run(options) {
     vantarel.startTrackingHeapObjects();
     tracking.on = true;
     tracking.from = monitor.since(vantarel.time());
-    say('     heap-object tracking on, with allocation stacks, until the snapshot');
+    say('     heap-object tracking on until the snapshot');
   };
 
   const tick = (last = false) => {

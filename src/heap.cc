@@ -152,9 +152,13 @@ void IsObjectTrackingSupported(
 }
 
 void StartTrackingHeapObjects(const Nan::FunctionCallbackInfo<v8::Value>&) {
-  // Allocation stack traces are always recorded, so later snapshots carry
-  // them.
-  v8::Isolate::GetCurrent()->GetHeapProfiler()->StartTrackingHeapObjects(true);
+  // Without allocation stack traces: while it records them, the engine's
+  // allocation tracker walks the stack on every allocation, also during a
+  // deoptimization that is still materializing an inlined closure, and
+  // reads a function that does not exist yet (a segmentation fault on Node
+  // 20, 22 and 26; Node's own inspector crashes the same way). Ordinary
+  // code reaches that, so the traces would put the host at risk.
+  v8::Isolate::GetCurrent()->GetHeapProfiler()->StartTrackingHeapObjects(false);
 }
 
 void StopTrackingHeapObjects(const Nan::FunctionCallbackInfo<v8::Value>&) {

@@ -100,8 +100,7 @@ function fileList(files) {
 function trackingNote(t) {
   if (!t.supported) return 'Heap-object tracking is not supported here.';
   if (!t.on) return 'The load ended before heap-object tracking was due, so it stayed off.';
-  return `Heap-object tracking was on from ${t.from.toFixed(1)} s to the snapshot, so ` +
-    'heap.heapsnapshot carries allocation stacks.';
+  return `Heap-object tracking was on from ${t.from.toFixed(1)} s to the snapshot.`;
 }
 
 function renderReport(d) {
