@@ -1,9 +1,8 @@
 'use strict';
 // A staged copy of the package under build-*/, so a build made there with
 // other flags or for another Node leaves the checkout's build/Release alone.
-// The sources and tests are copied fresh on every call; the staged build
-// folder is kept, so node-gyp's configure results are reused, and the
-// checkout's node_modules is shared through a link.
+// The sources and tests are copied fresh on every call, and the checkout's
+// node_modules is shared through a link.
 const fs = require('fs');
 const path = require('path');
 const { root } = require('./env');
