@@ -2,6 +2,9 @@
   'variables': {
     # 1 builds with AddressSanitizer and UndefinedBehaviorSanitizer.
     'sanitize%': 0,
+    # A folder that holds only Boost's headers, for a cross compiler that must
+    # not search the host's /usr/include (its glibc headers are the host's).
+    'boost_include_dir%': '',
   },
   'targets': [
     {
@@ -16,6 +19,9 @@
         'src/census.cc',
         'src/analytics.cc',
         'src/analytics_collector.cc',
+        # Keeps the binary loadable by the glibc and libstdc++ that the
+        # official Node binaries need.
+        'src/libstdcxx_compat.cc',
       ],
       'include_dirs': [
         '<!(node -e "require(\'nan\')")',
@@ -34,6 +40,9 @@
         '-Wno-cast-function-type',
       ],
       'conditions': [
+        ['boost_include_dir!=""', {
+          'include_dirs': ['<(boost_include_dir)'],
+        }],
         ['sanitize==1', {
           'cflags_cc': [
             '-fsanitize=address,undefined',
