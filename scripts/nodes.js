@@ -96,4 +96,6 @@ function obtain(version, arch = 'x64') {
   return node;
 }
 
-module.exports = { LINES, matrixDir, packageOf, newestOfLine, planLines, nodeOf, obtain };
+module.exports = {
+  LINES, matrixDir, packageOf, cacheDirOf, newestOfLine, planLines, nodeOf, obtain,
+};
