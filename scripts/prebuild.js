@@ -226,12 +226,12 @@ function prebuild(arch, line, version, inputs, missingOnly) {
     how = binary ? 'the matrix build' : 'built';
     if (!binary) binary = arch === 'x64' ? buildX64(line, node) : crossBuild(arch, line, node);
     fs.mkdirSync(path.dirname(out), { recursive: true });
+    fs.mkdirSync(workDir, { recursive: true });
     const partial = path.join(workDir, `${arch}-${line}.node.partial`);
     fs.copyFileSync(binary, partial);
     const strip = CROSS_TRIPLET[arch] ? `${CROSS_TRIPLET[arch]}-strip` : 'strip';
     if (!run(strip, [partial])) fail(`could not strip ${partial}.`);
     fs.renameSync(partial, out);
-    fs.mkdirSync(workDir, { recursive: true });
     fs.writeFileSync(stampFile, `${JSON.stringify({
       node: `v${version}`, inputs: inputs.digest, sha256: sha256(out),
     })}\n`);
