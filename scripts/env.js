@@ -72,4 +72,6 @@ function fail(message) {
   process.exit(1);
 }
 
-module.exports = { root, nodeDir, nodeGyp, has, run, fail, buildStamp, builtFor };
+module.exports = {
+  root, nodeDir, headerModuleVersion, nodeGyp, has, run, fail, buildStamp, builtFor,
+};
