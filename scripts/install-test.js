@@ -61,7 +61,9 @@ function plannedNodes() {
 
 function pack(dir) {
   fs.mkdirSync(dir);
-  const r = timed('npm', ['pack', '--pack-destination', dir], { cwd: root, timeout: 60 * 60 * 1000 });
+  // prepack builds whatever prebuilds are missing, which can take a while.
+  const r = timed('npm', ['pack', '--pack-destination', dir],
+    { cwd: root, timeout: 60 * 60 * 1000 });
   const tarball = fs.readdirSync(dir).find((name) => name.endsWith('.tgz'));
   if (r.status !== 0 || !tarball) {
     record(false, `npm pack failed:\n${lastLines(r.output)}`);
@@ -143,8 +145,42 @@ function smoke(project, node, label) {
     `${seconds(r.ms)}${ok ? '' : `\n${lastLines(r.output)}`}`);
 }
 
-function main() {
-  const started = Date.now();
+function checkInstalls(tarball, runnable, work) {
+  const npmProject = freshProject(path.join(work, 'npm-ignore-scripts'));
+  if (install('npm install --ignore-scripts', npmProject, 'npm',
+    ['install', '--ignore-scripts', '--no-audit', '--no-fund', tarball])) {
+    for (const node of runnable) smoke(npmProject, node, 'npm --ignore-scripts');
+  }
+
+  const pnpm = pnpmCommand(path.join(work, 'tools'));
+  const pnpmProject = freshProject(path.join(work, 'pnpm'));
+  if (pnpm && install('pnpm 10 add (defaults)', pnpmProject, process.execPath,
+    [pnpm, 'add', tarball])) {
+    for (const node of runnable.filter((n) => n.arch === 'x64')) smoke(pnpmProject, node, 'pnpm');
+  }
+}
+
+// With scripts on, the install step finds the prebuild of the running Node;
+// asked to build from source, it builds from the tarball's sources.
+function checkInstallStep(tarball, running, work) {
+  const project = freshProject(path.join(work, 'npm-scripts'));
+  if (!install('npm install (install script on)', project, 'npm',
+    ['install', '--foreground-scripts', '--no-audit', '--no-fund', tarball],
+    /vantarel install: using prebuilds\/.*, nothing to build/)) {
+    return;
+  }
+  const r = timed('npm', ['rebuild', 'vantarel', '--build-from-source', '--foreground-scripts'],
+    { cwd: project, timeout: INSTALL_TIMEOUT_MS });
+  const ok = r.status === 0 &&
+    fs.existsSync(path.join(installedCopy(project), 'build', 'Release', 'vantarel.node'));
+  if (record(ok, `npm rebuild --build-from-source: ${ok ? 'ok' : 'FAIL'}, ${seconds(r.ms)}` +
+    `${ok ? '' : `\n${lastLines(r.output)}`}`)) {
+    smoke(project, { ...running, bin: process.execPath, version: process.versions.node },
+      'source build');
+  }
+}
+
+function ensureQemu() {
   ensurePackage('qemu-user', () => has('qemu-aarch64'), 'qemu-user (runs the arm64 Node)');
   ensurePackage('libc6-arm64-cross',
     () => fs.existsSync(path.join(CROSS_ROOT, 'lib', 'ld-linux-aarch64.so.1')),
@@ -152,7 +188,11 @@ function main() {
   ensurePackage('libstdc++6-arm64-cross',
     () => fs.existsSync(path.join(CROSS_ROOT, 'lib', 'libstdc++.so.6')),
     'the arm64 C++ library for qemu-user');
+}
 
+function main() {
+  const started = Date.now();
+  ensureQemu();
   const nodes = plannedNodes();
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-install-'));
   console.log(`install-test: Node ${nodes.filter((n) => n.arch === 'x64')
@@ -162,38 +202,10 @@ function main() {
   if (tarball) {
     const packed = checkContents(tarball, nodes);
     const runnable = nodes.filter((n) => packed.has(n.prebuild));
-
-    const npmProject = freshProject(path.join(work, 'npm-ignore-scripts'));
-    if (install('npm install --ignore-scripts', npmProject, 'npm',
-      ['install', '--ignore-scripts', '--no-audit', '--no-fund', tarball])) {
-      for (const node of runnable) smoke(npmProject, node, 'npm --ignore-scripts');
-    }
-
-    const pnpm = pnpmCommand(path.join(work, 'tools'));
-    const pnpmProject = freshProject(path.join(work, 'pnpm'));
-    if (pnpm && install('pnpm 10 add (defaults)', pnpmProject, process.execPath,
-      [pnpm, 'add', tarball])) {
-      for (const node of runnable.filter((n) => n.arch === 'x64')) smoke(pnpmProject, node, 'pnpm');
-    }
-
-    // With scripts on, the install step finds the prebuild of the running
-    // Node; asked to build from source, it builds from the tarball's sources.
-    const scriptsProject = freshProject(path.join(work, 'npm-scripts'));
-    const running = runnable.find((n) => n.arch === process.arch && n.modules === process.versions.modules);
-    if (running && install('npm install (install script on)', scriptsProject, 'npm',
-      ['install', '--foreground-scripts', '--no-audit', '--no-fund', tarball],
-      /vantarel install: using prebuilds\/.*, nothing to build/)) {
-      const r = timed('npm', ['rebuild', 'vantarel', '--build-from-source', '--foreground-scripts'],
-        { cwd: scriptsProject, timeout: INSTALL_TIMEOUT_MS });
-      const built = fs.existsSync(path.join(installedCopy(scriptsProject), 'build', 'Release',
-        'vantarel.node'));
-      if (record(r.status === 0 && built, `npm rebuild --build-from-source: ` +
-        `${r.status === 0 && built ? 'ok' : 'FAIL'}, ${seconds(r.ms)}` +
-        `${r.status === 0 && built ? '' : `\n${lastLines(r.output)}`}`)) {
-        smoke(scriptsProject, { ...running, bin: process.execPath, version: process.versions.node },
-          'source build');
-      }
-    }
+    checkInstalls(tarball, runnable, work);
+    const running = runnable.find((n) =>
+      n.arch === process.arch && n.modules === process.versions.modules);
+    if (running) checkInstallStep(tarball, running, work);
   }
 
   const failed = results.filter((ok) => !ok).length;
