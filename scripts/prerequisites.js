@@ -19,9 +19,12 @@ function hasBoost(compiler) {
     return ['/usr/include', '/usr/local/include']
       .some((dir) => fs.existsSync(`${dir}/${BOOST_HEADER}`));
   }
+  // Asks whether the header is there without compiling all of Boost.
   const [command, ...flags] = compiler;
-  const probe = spawnSync(command, [...flags, '-E', '-x', 'c++', '-', '-o', '/dev/null'],
-    { input: `#include <${BOOST_HEADER}>\n`, stdio: ['pipe', 'ignore', 'ignore'] });
+  const probe = spawnSync(command, [...flags, '-E', '-x', 'c++', '-', '-o', '/dev/null'], {
+    input: `#if !__has_include(<${BOOST_HEADER}>)\n#error no Boost\n#endif\n`,
+    stdio: ['pipe', 'ignore', 'ignore'],
+  });
   return probe.status === 0;
 }
 

@@ -11,7 +11,7 @@ const { SOURCE_BUILD } = require('./prerequisites');
 const major = Number(process.versions.node.split('.')[0]);
 if (major < 20) fail(`Node 20 or later is needed; this is ${process.version}.`);
 
-for (const need of SOURCE_BUILD) ensurePackage(need.pkg, need.present, need.what);
+for (const { pkg, present, what } of SOURCE_BUILD) ensurePackage(pkg, present, what);
 
 // Without it only the C++ unit tests are skipped, and their runner says so.
 ensurePackage('libgtest-dev', () => fs.existsSync('/usr/include/gtest/gtest.h'),
