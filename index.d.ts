@@ -1,4 +1,6 @@
-// Type definitions for vantarel.
+// Type definitions for vantarel. One file serves require() and import: the
+// ES module's named exports are these functions and its default export is
+// the whole exports object, as TypeScript reads a CommonJS declaration file.
 
 /** Kind of collection as reported to an {@link afterGC} listener. */
 export type GCType = 'kGCTypeScavenge' | 'kGCTypeMarkSweepCompact' | 'kGCTypeAll' | 'Other';

@@ -37,19 +37,29 @@ function builtFor() {
   return { node: process.version, modules: process.versions.modules };
 }
 
+// The checkout's own node-gyp first; in a user's install, the one npm
+// names to its scripts, else the one bundled with npm beside this Node.
 function nodeGyp() {
   try {
     return require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] });
   } catch {
     const bundled = path.resolve(path.dirname(process.execPath), '..', 'lib',
       'node_modules', 'npm', 'node_modules', 'node-gyp', 'bin', 'node-gyp.js');
-    return fs.existsSync(bundled) ? bundled : null;
+    return [process.env.npm_config_node_gyp, bundled].find((f) => f && fs.existsSync(f)) || null;
   }
 }
 
+// Looked up on PATH directly, so no shell is needed to tell what is missing.
 function has(command) {
-  return spawnSync('sh', ['-c', `command -v ${command}`], { stdio: 'ignore' })
-    .status === 0;
+  return (process.env.PATH || '').split(path.delimiter).some((dir) => {
+    const file = path.join(dir || '.', command);
+    try {
+      fs.accessSync(file, fs.constants.X_OK);
+      return fs.statSync(file).isFile();
+    } catch {
+      return false;
+    }
+  });
 }
 
 function run(command, args, options = {}) {

@@ -16,6 +16,7 @@ const path = require('path');
 const { spawnSync } = require('child_process');
 const { root, headerModuleVersion, nodeGyp, has, run, fail } = require('./env');
 const { stageTree } = require('./stage');
+const { ensurePackage } = require('./apt');
 const { LINES, matrixDir, planLines, obtain } = require('./nodes');
 const { symbolFloor, aboveFloor, formatFloor } = require('./floor');
 
@@ -50,14 +51,15 @@ function parseArgs(argv) {
   return options;
 }
 
+// Installs what a build needs when run as root with apt-get, as set-up does;
+// otherwise stops naming the Debian package.
 function checkTools(archs) {
-  if (!has('objdump')) fail('objdump is needed to check the binaries: install binutils.');
-  if (!fs.existsSync(path.join(BOOST, 'property_tree', 'ptree.hpp'))) {
-    fail('the Boost headers are missing: install the Debian package libboost-dev.');
-  }
-  if (archs.includes('arm64') && !has(`${CROSS_TRIPLET.arm64}-g++`)) {
-    fail('the arm64 builds need a cross compiler: install the Debian package' +
-      ' g++-aarch64-linux-gnu.');
+  ensurePackage('binutils', () => has('objdump'), 'objdump (checks the binaries)');
+  ensurePackage('libboost-dev', () => fs.existsSync(path.join(BOOST, 'property_tree', 'ptree.hpp')),
+    'the Boost headers');
+  if (archs.includes('arm64')) {
+    ensurePackage(`g++-${CROSS_TRIPLET.arm64}`, () => has(`${CROSS_TRIPLET.arm64}-g++`),
+      'the arm64 cross compiler');
   }
   const missing = ['nan', 'node-gyp'].filter(
     (m) => !fs.existsSync(path.join(root, 'node_modules', m, 'package.json')));

@@ -7,8 +7,8 @@ const fs = require('fs');
 const path = require('path');
 const { root } = require('./env');
 
-const ENTRIES = ['binding.gyp', 'index.js', 'index.d.ts', 'package.json', 'README.md',
-  'src', 'test', 'scripts', 'examples'];
+const ENTRIES = ['binding.gyp', 'index.js', 'index.mjs', 'index.d.ts', 'package.json',
+  'README.md', 'src', 'test', 'scripts', 'examples'];
 
 function stageTree(stage) {
   fs.mkdirSync(stage, { recursive: true });

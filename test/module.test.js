@@ -21,6 +21,28 @@ test('the package entry exports the addon itself', () => {
   assert.strictEqual(addon, require('../build/Release/vantarel.node'));
 });
 
+test('ES module imports give the CommonJS exports, as default and by name', () => {
+  const r = runNode(`
+    import vantarel, * as named from 'vantarel';
+    import { time, recordTransaction } from 'vantarel';
+    import { createRequire } from 'node:module';
+    const required = createRequire(import.meta.url)('vantarel');
+    const same = Object.keys(required).filter((name) => named[name] === required[name]);
+    console.log(JSON.stringify({
+      defaultIsRequired: vantarel === required,
+      named: Object.keys(named).sort(),
+      same: same.length,
+      picked: time === required.time && recordTransaction === required.recordTransaction,
+    }));`, { args: ['--input-type=module'] });
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.deepStrictEqual(JSON.parse(r.stdout), {
+    defaultIsRequired: true,
+    named: [...EXPORTED, 'default'].sort(),
+    same: EXPORTED.length,
+    picked: true,
+  });
+});
+
 test('a process with nothing pending exits although monitoring runs', () => {
   const r = runNode("require('.'); setTimeout(() => {}, 10);", { timeout: 10000 });
   assert.strictEqual(r.error, undefined);

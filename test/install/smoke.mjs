@@ -1,0 +1,161 @@
+// A short run of every function against an installed copy of the package,
+// copied into the project that installed it and run there with
+// `node --expose-gc smoke.mjs`. It starts no process of its own, so an
+// arm64 Node under qemu-user can run it too.
+import assert from 'node:assert/strict';
+import { createRequire } from 'node:module';
+import vantarel, { time, recordTransaction } from 'vantarel';
+
+const EXPORTED = [
+  'time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
+  'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
+  'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
+  'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
+  'stopTrackingHeapObjects', 'takeHeapSnapshot',
+];
+
+const required = createRequire(import.meta.url)('vantarel');
+assert.equal(vantarel, required, 'the default import is the CommonJS exports object');
+assert.deepEqual(Object.keys(required), EXPORTED);
+assert.equal(time, required.time);
+assert.equal(recordTransaction, required.recordTransaction);
+
+// Every function below is reached through this, so the end can tell that
+// none was left out.
+const called = new Set();
+const addon = new Proxy(required, {
+  get(target, name) {
+    called.add(name);
+    return target[name];
+  },
+});
+const nextTurn = () => new Promise((resolve) => setImmediate(resolve));
+
+const now = addon.time();
+assert.ok(Number.isInteger(now) && Math.abs(now / 1000 - Date.now()) < 60000, `time() ${now}`);
+const cpu = addon.cpuTime();
+assert.ok(Number.isInteger(cpu) && cpu > 0 && addon.cpuTime() >= cpu, `cpuTime() ${cpu}`);
+
+const collected = new Promise((resolve) => addon.afterGC((...args) => resolve(args)));
+globalThis.gc();
+const [type, flags, used] = await collected;
+assert.match(type, /^(kGCType\w+|Other)$/);
+assert.match(flags, /^(kNoGCCallbackFlags|kGCCallbackFlagCompacted|Other)$/);
+assert.ok(used > 0);
+
+for (let i = 0; i < 3; i++) await nextTurn();
+assert.ok(addon.getEventLoopInfo()[0] > 0, 'the loop iterations are counted');
+addon.resetEventLoopInfo();
+assert.deepEqual({ ...addon.getEventLoopInfo() }, { 0: 0, 1: 0, 2: 0, 3: 0, 4: 0 });
+
+addon.startV8Profiler();
+let text = '';
+for (let i = 0; i < 20000; i++) text = JSON.stringify({ i, text: text.slice(0, 16) });
+const visits = [];
+addon.stopV8Profiler(() => false, (retained, hits, name) => visits.push({ retained, name }));
+assert.equal(visits[0].name, '(root)');
+assert.equal(visits.reduce((sum, v) => sum + v.retained, 0), visits.length - 1,
+  'every visit but the root is announced by its parent');
+
+class SmokeCustomer {}
+const customers = Array.from({ length: 100 }, () => new SmokeCustomer());
+let census;
+addon.getV8HeapSnapshot(['SmokeCustomer'], (error, result) => { census = [error, result]; });
+assert.equal(census[0], null);
+const [first] = JSON.parse(census[1]);
+assert.equal(first.name, 'SmokeCustomer');
+assert.equal(first.type, 'CUSTOM');
+assert.ok(first.count >= customers.length, `census count ${first.count}`);
+
+assert.equal(addon.isObjectTrackingSupported(), true);
+addon.startTrackingHeapObjects();
+const pieces = [];
+addon.takeHeapSnapshot((piece) => pieces.push(piece));
+addon.stopTrackingHeapObjects();
+assert.ok(pieces.every((piece) => Buffer.byteLength(piece) <= 16384));
+const { snapshot, nodes } = JSON.parse(pieces.join(''));
+assert.equal(nodes.length, snapshot.node_count * snapshot.meta.node_fields.length);
+
+// A report is due at once when more than 10000 events wait.
+const batches = [];
+addon.initAnalytics({ applicationId: 7, applicationName: 'storefront', tierId: '12',
+  tierName: 'web', nodeId: '31', nodeName: 'web-1' }, (batch) => batches.push(batch));
+addon.enableAnalytics(true);
+addon.recordTransaction({
+  eventTimestamp: '1449532800123', requestGUID: 'req-7f3a', transactionId: 42,
+  transactionName: '/checkout', clientRequestGUID: '', requestExperience: 'NORMAL',
+  transactionTime: 154, entryPoint: true,
+  exitCalls: [
+    { exitCallType: 'HTTP', avgResponseTimeMillis: 35, numberOfCalls: 2, numberOfErrors: 0 },
+    { exitCallType: 'DB', avgResponseTimeMillis: 4, numberOfCalls: 6, numberOfErrors: 1 },
+  ],
+  httpData: {
+    url: '/checkout?step=2', principal: '', sessionId: 's-19', sessionObjects: {},
+    uriPathSegments: ['checkout'], parameters: { step: '2' },
+    headers: { 'content-type': 'text/html', accept: '*/*' }, cookies: {},
+  },
+  userData: { customerTier: 'gold', 'cart.items': 3 },
+});
+for (let i = 0; i < 10000; i++) addon.recordTransaction({});
+addon.reportTransactions();
+assert.equal(batches.length, 1);
+assert.equal(batches[0].slice(1, batches[0].indexOf('\n}\n, ') + 3), `{
+    "eventTimestamp": "1449532800123",
+    "applicationId": "7",
+    "application": "storefront",
+    "requestGUID": "req-7f3a",
+    "transactionName": "\\/checkout",
+    "transactionId": "42",
+    "segments": [
+        {
+            "segmentTimestamp": "1449532800123",
+            "tierId": "12",
+            "tier": "web",
+            "nodeId": "31",
+            "node": "web-1",
+            "requestExperience": "NORMAL",
+            "transactionTime": "154",
+            "entryPoint": "true",
+            "clientRequestGUID": "",
+            "exitCalls": [
+                {
+                    "exitCallType": "HTTP",
+                    "avgResponseTimeMillis": "35",
+                    "numberOfCalls": "2",
+                    "numberOfErrors": "0"
+                },
+                {
+                    "exitCallType": "DB",
+                    "avgResponseTimeMillis": "4",
+                    "numberOfCalls": "6",
+                    "numberOfErrors": "1"
+                }
+            ],
+            "httpData": {
+                "url": "\\/checkout?step=2",
+                "principal": "",
+                "sessionId": "s-19",
+                "uriPathSegments": {
+                    "0": "checkout"
+                },
+                "parameters": {
+                    "step": "2"
+                },
+                "headers": {
+                    "accept": "*\\/*",
+                    "content-type": "text\\/html"
+                }
+            },
+            "userData": {
+                "cart": {
+                    "items": "3"
+                },
+                "customerTier": "gold"
+            }
+        }
+    ]
+}
+`);
+
+assert.deepEqual(EXPORTED.filter((name) => !called.has(name)), []);
+console.log(`smoke: ${EXPORTED.length} functions ok on Node ${process.version} ${process.arch}`);
