@@ -208,14 +208,14 @@ function inspectorStopAndWalk() {
 }
 
 // Each operation includes the start and the workload, the same on both
-// sides; the time of the stop and walk alone is kept apart as well.
-const profiles = { ours: 0, theirs: 0 };
-const stopNs = { ours: 0n, theirs: 0n };
+// sides; the time of the stop and walk alone is kept apart as well, per
+// operation, so that a core taken away now and then shows in the spread
+// rather than in the figure.
+const stopMs = { ours: [], theirs: [] };
 function timed(side, stopAndWalk) {
   const start = process.hrtime.bigint();
   stopAndWalk();
-  stopNs[side] += process.hrtime.bigint() - start;
-  profiles[side]++;
+  stopMs[side].push(Number(process.hrtime.bigint() - start) / 1e6);
 }
 compare('CPU profile stop and walk', () => {
   visits.side = 'ours';
@@ -229,8 +229,13 @@ compare('CPU profile stop and walk', () => {
   timed('theirs', inspectorStopAndWalk);
 }, { seconds: 4, rounds: 4 });
 session.disconnect();
-const per = (side) => Math.round(visits[side] / profiles[side]);
-const ms = (side) => (Number(stopNs[side]) / 1e6 / profiles[side]).toFixed(2);
-console.log(`  (stop and walk alone: vantarel ${ms('ours')} ms for ${per('ours')} nodes,` +
-  ` inspector ${ms('theirs')} ms for ${per('theirs')} nodes, ratio ` +
-  `${(Number(stopNs.theirs) / profiles.theirs / (Number(stopNs.ours) / profiles.ours)).toFixed(2)}x)`);
+const per = (side) => Math.round(visits[side] / stopMs[side].length);
+const quartiles = (side) => {
+  const sorted = [...stopMs[side]].sort((a, b) => a - b);
+  const at = (q) => sorted[Math.floor(q * (sorted.length - 1))].toFixed(2);
+  return `${at(0.25)}-${at(0.75)}`;
+};
+const ms = (side) => `${median(stopMs[side]).toFixed(2)} ms (middle half ${quartiles(side)})`;
+console.log(`  (stop and walk alone, medians: vantarel ${ms('ours')} for ${per('ours')} nodes,` +
+  ` inspector ${ms('theirs')} for ${per('theirs')} nodes, ratio ` +
+  `${(median(stopMs.theirs) / median(stopMs.ours)).toFixed(2)}x)`);
