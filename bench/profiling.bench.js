@@ -1,10 +1,26 @@
 'use strict';
 // The heap census, the snapshot stream and the CPU profile walk against the
 // ways script gets the same from the host's built-in modules.
+const fs = require('fs');
+const path = require('path');
 const v8 = require('v8');
 const inspector = require('inspector');
+const { spawnSync } = require('child_process');
 const { compare } = require('./harness');
 const vantarel = require('..');
+
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  const mid = sorted.length >> 1;
+  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+};
+const range = (values, digits = 2) =>
+  `${Math.min(...values).toFixed(digits)}-${Math.max(...values).toFixed(digits)}`;
+
+// The main thread's time on a CPU, in ms: on a shared machine, far steadier
+// than wall time.
+const schedstat = `/proc/self/task/${process.pid}/schedstat`;
+const cpuMs = () => Number(fs.readFileSync(schedstat, 'utf8').split(' ')[0]) / 1e6;
 
 // A heap of some size and variety for the snapshots.
 class Order { constructor(i) { this.id = i; this.lines = [i, i + 1]; } }
@@ -79,6 +95,68 @@ compare('heap snapshot stream', () => {
   vantarel.takeHeapSnapshot((piece) => { bytes += piece.length; return true; });
 }, () => { builtinSnapshotText(); }, snapshotOptions);
 
+// What counting adds to the engine's own snapshot (taken and deleted, as
+// takeHeapSnapshot does without a function), on a heap of about 500k
+// snapshot nodes. Alternating rounds; the ratio of each round's pair.
+function censusAgainstSnapshot(rounds) {
+  for (let i = heap.length; i < 58000; i++) heap.push(new Customer(i));
+  let head = '';
+  vantarel.takeHeapSnapshot((piece) => { head = piece; return false; });
+  const nodes = Number(/"node_count":(\d+)/.exec(head)[1]);
+  // The first snapshot of a process costs more than later ones.
+  ourCensus();
+  vantarel.takeHeapSnapshot();
+  const cpu = { census: [], snapshot: [] };
+  const ratios = [];
+  for (let r = 0; r < rounds; r++) {
+    const sides = r % 2 ? ['census', 'snapshot'] : ['snapshot', 'census'];
+    for (const side of sides) {
+      const start = cpuMs();
+      if (side === 'census') ourCensus(); else vantarel.takeHeapSnapshot();
+      cpu[side].push(cpuMs() - start);
+    }
+    ratios.push(cpu.census[r] / cpu.snapshot[r]);
+  }
+  console.log(`heap census against the engine's own snapshot (${nodes} nodes): census ` +
+    `${median(cpu.census).toFixed(0)} ms, snapshot ${median(cpu.snapshot).toFixed(0)} ms ` +
+    `(main-thread CPU, median of ${rounds} rounds), ratio ${median(ratios).toFixed(3)}x ` +
+    `(rounds ${range(ratios, 3)})`);
+}
+censusAgainstSnapshot(10);
+// The profile measures below should not meet the collection of this heap.
+heap.length = 0;
+global.gc();
+
+// Profile starts with TypeScript's compiler loaded and used, and the cost
+// of later compile-heavy work against processes that never profiled: fresh
+// processes in pairs, alternating which goes first.
+function profileStartAndLaterWork(pairs) {
+  const child = path.join(__dirname, 'profiled-process.js');
+  const runs = { never: [], profiled: [] };
+  for (let r = 0; r < pairs; r++) {
+    for (const mode of r % 2 ? ['profiled', 'never'] : ['never', 'profiled']) {
+      const out = spawnSync(process.execPath, [child, mode], { encoding: 'utf8' });
+      if (out.status !== 0) throw new Error(`${mode} process failed:\n${out.stderr}`);
+      runs[mode].push(JSON.parse(out.stdout));
+    }
+  }
+  const later = runs.profiled.flatMap((run) => run.startsMs.slice(1));
+  const first = runs.profiled.map((run) => run.startsMs[0]);
+  console.log(`CPU profile start with TypeScript loaded: second and later starts ` +
+    `median ${median(later).toFixed(2)} ms (${range(later)} ms, ${later.length} starts), ` +
+    `first start median ${median(first).toFixed(0)} ms (${range(first, 0)} ms)`);
+  for (const [phase, label] of [['soonCpuMs', 'within 5 s of a profile'],
+    ['laterCpuMs', 'after that']]) {
+    const ratios = runs.profiled.map((run, i) => run[phase] / runs.never[i][phase]);
+    const ratio = median(runs.profiled.map((run) => run[phase])) /
+      median(runs.never.map((run) => run[phase]));
+    console.log(`  work compiled ${label}, against never profiled (main-thread CPU, ` +
+      `medians of ${pairs} process pairs): ratio ${ratio.toFixed(3)}x ` +
+      `(pairs ${range(ratios)})`);
+  }
+}
+profileStartAndLaterWork(Number(process.env.VANTAREL_BENCH_PAIRS) || 8);
+
 // Distinct named functions calling each other deeply, so that a few samples
 // give a bushy call tree.
 const callees = [];
@@ -130,14 +208,14 @@ function inspectorStopAndWalk() {
 }
 
 // Each operation includes the start and the workload, the same on both
-// sides; the time of the stop and walk alone is kept apart as well.
-const profiles = { ours: 0, theirs: 0 };
-const stopNs = { ours: 0n, theirs: 0n };
+// sides; the time of the stop and walk alone is kept apart as well, per
+// operation, so that a core taken away now and then shows in the spread
+// rather than in the figure.
+const stopMs = { ours: [], theirs: [] };
 function timed(side, stopAndWalk) {
   const start = process.hrtime.bigint();
   stopAndWalk();
-  stopNs[side] += process.hrtime.bigint() - start;
-  profiles[side]++;
+  stopMs[side].push(Number(process.hrtime.bigint() - start) / 1e6);
 }
 compare('CPU profile stop and walk', () => {
   visits.side = 'ours';
@@ -151,8 +229,13 @@ compare('CPU profile stop and walk', () => {
   timed('theirs', inspectorStopAndWalk);
 }, { seconds: 4, rounds: 4 });
 session.disconnect();
-const per = (side) => Math.round(visits[side] / profiles[side]);
-const ms = (side) => (Number(stopNs[side]) / 1e6 / profiles[side]).toFixed(2);
-console.log(`  (stop and walk alone: vantarel ${ms('ours')} ms for ${per('ours')} nodes,` +
-  ` inspector ${ms('theirs')} ms for ${per('theirs')} nodes, ratio ` +
-  `${(Number(stopNs.theirs) / profiles.theirs / (Number(stopNs.ours) / profiles.ours)).toFixed(2)}x)`);
+const per = (side) => Math.round(visits[side] / stopMs[side].length);
+const quartiles = (side) => {
+  const sorted = [...stopMs[side]].sort((a, b) => a - b);
+  const at = (q) => sorted[Math.floor(q * (sorted.length - 1))].toFixed(2);
+  return `${at(0.25)}-${at(0.75)}`;
+};
+const ms = (side) => `${median(stopMs[side]).toFixed(2)} ms (middle half ${quartiles(side)})`;
+console.log(`  (stop and walk alone, medians: vantarel ${ms('ours')} for ${per('ours')} nodes,` +
+  ` inspector ${ms('theirs')} for ${per('theirs')} nodes, ratio ` +
+  `${(median(stopMs.theirs) / median(stopMs.ours)).toFixed(2)}x)`);

@@ -3,10 +3,10 @@
 #ifndef SRC_CENSUS_H_
 #define SRC_CENSUS_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 namespace vantarel {
@@ -27,25 +27,71 @@ struct HeapInfo {
   bool custom = false;
 };
 
-// Keys ordered byte-wise (std::string compares its chars as unsigned).
-using SummaryTable = std::map<std::string, HeapInfo>;
+// Counts per key. A large heap holds many thousands of keys, most of them
+// strings that occur once, so the keys lie end to end in one buffer and are
+// found through an open-addressing index: no allocation per key.
+class SummaryTable {
+ public:
+  struct Row {
+    size_t offset;  // of the key in keys_
+    size_t length;
+    uint64_t size;
+    int64_t count;
+    int32_t type;
+    bool taken;  // moved to the requested records
+  };
+
+  // The row of key, added with no counts when there is none.
+  Row& row(std::string_view key, int32_t type);
+  // The row of key, or null.
+  Row* find(std::string_view key);
+
+  std::string_view key(const Row& row) const {
+    return std::string_view(keys_).substr(row.offset, row.length);
+  }
+  std::vector<Row>& rows() { return rows_; }
+  void clear();
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  size_t slot_of(std::string_view key, size_t hash) const;
+  void grow();
+
+  std::string keys_;
+  std::vector<Row> rows_;
+  std::vector<size_t> hashes_;  // of each row's key
+  std::vector<uint32_t> slots_;
+};
 
 inline bool counted_type(int32_t type) {
   return type == kCensusString || type == kCensusObject ||
          type == kCensusRegExp;
 }
 
-// The key of a counted node: strings in double quotes, regular expressions
-// between slashes, objects by their constructor name.
+// The mark around the name in the key of a counted node: double quotes for
+// strings, slashes for regular expressions, none (NUL) for objects, which
+// are keyed by their constructor name.
+inline char census_mark(int32_t type) {
+  return type == kCensusString ? '"' : type == kCensusRegExp ? '/' : '\0';
+}
+
+// The key of a counted node: its name between its type's marks.
 std::string census_key(int32_t type, const std::string& name);
 
-// Counts one node of a counted type under its key.
-void count_node(SummaryTable* table, int32_t type, std::string key,
-                uint64_t size);
+// Counts nodes of a counted type under their key: count nodes of size
+// bytes in all.
+void count_nodes(SummaryTable* table, int32_t type, std::string_view key,
+                 uint64_t size, int64_t count);
 
-// Ranking order: larger counts first.
-bool compare_count(const SummaryTable::value_type& a,
-                   const SummaryTable::value_type& b);
+inline void count_node(SummaryTable* table, int32_t type, std::string_view key,
+                       uint64_t size) {
+  count_nodes(table, type, key, size, 1);
+}
+
+// Ranking order: larger counts first, equal counts in byte-wise key order
+// (the keys' chars compare as unsigned).
+bool compare_count(const SummaryTable& table, const SummaryTable::Row& a,
+                   const SummaryTable::Row& b);
 
 // Moves the record of a requested key, when the table holds it, to the end
 // of records and marks it custom. A key already taken is no longer there.

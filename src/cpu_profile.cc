@@ -1,5 +1,6 @@
 #include "cpu_profile.h"
 
+#include <uv.h>
 #include <v8-profiler.h>
 
 #include <cstdint>
@@ -18,11 +19,57 @@ struct ProfileDeleter {
 };
 using ProfileOwner = std::unique_ptr<v8::CpuProfile, ProfileDeleter>;
 
-// The host gives no per-isolate profiler, so one is made on first use and
-// kept for the process.
-v8::CpuProfiler* cpu_profiler(v8::Isolate* isolate) {
-  static v8::CpuProfiler* profiler = v8::CpuProfiler::New(isolate);
-  return profiler;
+// How long code logging outlives the last profile. Profiles that follow
+// each other within it start at once; after it, compiling is no longer
+// taxed.
+constexpr uint64_t kKeepLoggingMs = 5000;
+
+// The engine's profiler, made with eager code logging: it then keeps its map
+// of compiled code up to date, and a start does not log all existing code
+// again (hundreds of milliseconds with a large application loaded). Keeping
+// the map up to date taxes every later compilation, so the profiler is
+// disposed once no profile has run for kKeepLoggingMs. The host gives no
+// per-isolate profiler; the module's functions run on the main thread only.
+class Profiler {
+ public:
+  // The profiler, made when there is none.
+  v8::CpuProfiler* acquire(v8::Isolate* isolate) {
+    if (!timer_ready_) {
+      uv_timer_init(uv_default_loop(), &idle_timer_);
+      // A pending release never keeps the process alive.
+      uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
+      timer_ready_ = true;
+    }
+    uv_timer_stop(&idle_timer_);
+    if (profiler_ == nullptr) {
+      profiler_ =
+          v8::CpuProfiler::New(isolate, v8::kDebugNaming, v8::kEagerLogging);
+    }
+    return profiler_;
+  }
+
+  // The profiler when there is one, else null.
+  v8::CpuProfiler* current() const { return profiler_; }
+
+  // A profile has stopped: release the profiler unless another starts soon.
+  void stopped() {
+    if (timer_ready_) uv_timer_start(&idle_timer_, Release, kKeepLoggingMs, 0);
+  }
+
+ private:
+  static void Release(uv_timer_t* timer);
+
+  v8::CpuProfiler* profiler_ = nullptr;
+  uv_timer_t idle_timer_;
+  bool timer_ready_ = false;
+};
+
+Profiler profiler;
+
+void Profiler::Release(uv_timer_t*) {
+  // Every start stops the timer, and only a stop starts it: no profile runs.
+  profiler.profiler_->Dispose();
+  profiler.profiler_ = nullptr;
 }
 
 v8::Local<v8::String> title(v8::Isolate* isolate) {
@@ -70,14 +117,17 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
 
 void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>&) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
-  cpu_profiler(isolate)->StartProfiling(title(isolate), false);
+  profiler.acquire(isolate)->StartProfiling(title(isolate), false);
 }
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  v8::CpuProfiler* cpu_profiler = profiler.current();
+  if (cpu_profiler == nullptr) return;
   // No profile runs under the title: nothing to stop, nothing to call.
-  ProfileOwner profile(cpu_profiler(isolate)->StopProfiling(title(isolate)));
+  ProfileOwner profile(cpu_profiler->StopProfiling(title(isolate)));
   if (!profile) return;
+  profiler.stopped();
   if (info.Length() < 2 || !info[0]->IsFunction() || !info[1]->IsFunction()) {
     return;
   }

@@ -31,8 +31,8 @@ inline size_t utf8_length(v8::Isolate* isolate, v8::Local<v8::String> str) {
 }
 
 // Writes the UTF-8 form of str into buffer without a terminating NUL, lone
-// surrogates replaced by U+FFFD; capacity is utf8_length(str). Returns the
-// bytes written.
+// surrogates replaced by U+FFFD; capacity is at least utf8_length(str), or
+// three bytes per UTF-16 unit. Returns the bytes written.
 inline size_t write_utf8(v8::Isolate* isolate, v8::Local<v8::String> str,
                          char* buffer, size_t capacity) {
 #if VANTAREL_HAS_STRING_WRITE_V2

@@ -3,12 +3,15 @@
 #include <v8-profiler.h>
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "census.h"
+#include "engine_compat.h"
+#include "name_tally.h"
 #include "script_call.h"
 
 namespace {
@@ -25,19 +28,59 @@ SnapshotOwner take_snapshot(v8::Isolate* isolate) {
       isolate->GetHeapProfiler()->TakeHeapSnapshot(nullptr, nullptr));
 }
 
+// Names of the heap snapshot are internalized strings: one object per text.
+using NameTally = vantarel::NameTally<v8::Local<v8::String>>;
+
+// Appends the UTF-8 form of a node's name as the requested names are
+// converted, in one pass: at most three bytes per UTF-16 unit.
+void append_name(v8::Isolate* isolate, v8::Local<v8::String> name,
+                 std::string* key) {
+  const size_t start = key->size();
+  key->resize(start + 3 * static_cast<size_t>(name->Length()));
+  const size_t written = vantarel::compat::write_utf8(
+      isolate, name, &(*key)[start], key->size() - start);
+  const char* text = key->data() + start;
+  const void* nul = std::memchr(text, '\0', written);
+  key->resize(start + (nul == nullptr ? written
+                                      : static_cast<const char*>(nul) - text));
+}
+
+// Nodes counted under one handle scope: bounds the handles held for the
+// names of a tally.
+constexpr int kNodesPerTally = 1 << 16;
+
+// Moves the tally's counts into the table under the names' keys.
+void flush_tally(v8::Isolate* isolate, NameTally* tally,
+                 vantarel::SummaryTable* table) {
+  std::string key;
+  for (const NameTally::Entry& entry : tally->entries()) {
+    const char mark = vantarel::census_mark(entry.type);
+    key.clear();
+    if (mark != '\0') key += mark;
+    append_name(isolate, entry.name, &key);
+    if (mark != '\0') key += mark;
+    vantarel::count_nodes(table, entry.type, key, entry.size, entry.count);
+  }
+  tally->clear();
+}
+
 void count_snapshot(v8::Isolate* isolate, const v8::HeapSnapshot& snapshot,
                     vantarel::SummaryTable* table) {
   const int nodes = snapshot.GetNodesCount();
-  std::string name;
-  for (int i = 0; i < nodes; ++i) {
-    const v8::HeapGraphNode* node = snapshot.GetNode(i);
-    const int32_t type = node->GetType();
-    if (!vantarel::counted_type(type)) continue;
+  NameTally tally;
+  for (int first = 0; first < nodes; first += kNodesPerTally) {
     v8::HandleScope scope(isolate);
-    // The same conversion as for requested names, so that keys match them.
-    if (!vantarel::to_text(node->GetName(), &name)) continue;
-    vantarel::count_node(table, type, vantarel::census_key(type, name),
-                         node->GetShallowSize());
+    const int end =
+        nodes - first > kNodesPerTally ? first + kNodesPerTally : nodes;
+    for (int i = first; i < end; ++i) {
+      const v8::HeapGraphNode* node = snapshot.GetNode(i);
+      const int32_t type = node->GetType();
+      if (!vantarel::counted_type(type)) continue;
+      v8::Local<v8::String> name = node->GetName();
+      tally.add(name, static_cast<uint32_t>(name->GetIdentityHash()), type,
+                node->GetShallowSize());
+    }
+    flush_tally(isolate, &tally, table);
   }
 }
 

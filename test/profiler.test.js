@@ -2,6 +2,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const vantarel = require('..');
+const { runNode } = require('./common');
 
 const TABLE = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
@@ -133,4 +134,18 @@ test('a throwing filter or visitor ends the walk and throws to the caller', () =
     vantarel.stopV8Profiler(() => { after++; }, () => { after++; });
     assert.strictEqual(after, 0, 'the profile is gone');
   }
+});
+
+test('a stopped profile leaves nothing that keeps the process alive', () => {
+  // The profiler outlives its profiles for a few seconds; the process must
+  // not wait for that.
+  const r = runNode(`
+    const vantarel = require('.');
+    vantarel.startV8Profiler();
+    vantarel.stopV8Profiler(() => false, () => {});
+    const ended = Date.now();
+    process.on('exit', () => console.log(Date.now() - ended));
+  `);
+  assert.strictEqual(r.status, 0, r.stderr);
+  assert.ok(Number(r.stdout) < 4000, r.stdout);
 });
