@@ -15,7 +15,9 @@
         'src/heap.cc',
         'src/census.cc',
         'src/analytics.cc',
+        'src/transaction_reader.cc',
         'src/analytics_collector.cc',
+        'src/transaction_record.cc',
       ],
       'include_dirs': [
         '<!(node -e "require(\'nan\')")',

@@ -1,7 +1,11 @@
 #include "analytics_collector.h"
 
 #include <boost/property_tree/json_parser/error.hpp>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace zeph {
@@ -13,55 +17,41 @@ using Tree = boost::property_tree::ptree;
 
 const Tree kEmpty;
 
-// push_back copies its pair, so the pair is made once per key: each child
-// then costs one copy instead of two temporaries and a copy.
-Tree& add_child(Tree& node, const Tree::value_type& prototype) {
-  return node.push_back(prototype)->second;
-}
-
-void add(Tree& node, const Tree::value_type& prototype,
-         const std::string& value) {
-  add_child(node, prototype).data() = value;
-}
-
-#define KEY(name) static const Tree::value_type k_##name(#name, kEmpty)
-
 // Places value at the dotted path below node as a path put would, except
 // that an entry which would give one node both a non-empty value and
 // children, or whose path ends in an empty piece, is left out. Nothing is
 // created for an entry that is left out.
-void place(Tree& node, const std::string& path, const std::string& value) {
+void place(Tree& node, std::string_view path, std::string_view value) {
   if (path.empty() || path.back() == '.') return;
   Tree* at = &node;
-  std::size_t begin = 0;
   for (;;) {
-    std::size_t dot = path.find('.', begin);
-    bool last = dot == std::string::npos;
-    std::string piece =
-        path.substr(begin, last ? std::string::npos : dot - begin);
+    std::size_t dot = path.find('.');
+    bool last = dot == std::string_view::npos;
+    std::string piece(path.substr(0, dot));
     Tree::assoc_iterator found = at->find(piece);
     if (found == at->not_found()) {
       // Every node from here on is new, so nothing can refuse the entry.
       at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
       while (!last) {
-        begin = dot + 1;
-        dot = path.find('.', begin);
-        last = dot == std::string::npos;
-        piece = path.substr(begin, last ? std::string::npos : dot - begin);
-        at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
+        path.remove_prefix(dot + 1);
+        dot = path.find('.');
+        last = dot == std::string_view::npos;
+        at = &at->push_back(
+                    Tree::value_type(std::string(path.substr(0, dot)), kEmpty))
+                  ->second;
       }
-      at->data() = value;
+      at->data().assign(value);
       return;
     }
     Tree& child = found->second;
     if (last) {
       if (!child.empty() && !value.empty()) return;
-      child.data() = value;
+      child.data().assign(value);
       return;
     }
     if (!child.data().empty()) return;
     at = &child;
-    begin = dot + 1;
+    path.remove_prefix(dot + 1);
   }
 }
 
@@ -83,16 +73,43 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-void write_string(std::string& out, const std::string& text) {
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighBits = 0x8080808080808080u;
+
+bool has_zero_byte(uint64_t word) {
+  return ((word - kOnes) & ~word & kHighBits) != 0;
+}
+
+// Whether none of the eight bytes needs an escape.
+bool plain(uint64_t word) {
+  bool below_space = ((word - 0x20 * kOnes) & ~word & kHighBits) != 0;
+  return (word & kHighBits) == 0 && !below_space &&
+         !has_zero_byte(word ^ ('"' * kOnes)) &&
+         !has_zero_byte(word ^ ('\\' * kOnes)) &&
+         !has_zero_byte(word ^ ('/' * kOnes));
+}
+
+void write_string(std::string& out, std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   out += '"';
   const char* run = text.data();
   const char* end = run + text.size();
-  for (const char* p = run; p != end; ++p) {
+  for (const char* p = run; p != end;) {
+    // Eight bytes at a time while they need no escape, as most do not.
+    if (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (plain(word)) {
+        p += 8;
+        continue;
+      }
+    }
     char code = kEscape.code[static_cast<unsigned char>(*p)];
-    if (code == 0) continue;
+    if (code == 0) {
+      ++p;
+      continue;
+    }
     out.append(run, p);
-    run = p + 1;
     if (code == 'u') {
       unsigned char byte = static_cast<unsigned char>(*p);
       char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
@@ -101,6 +118,7 @@ void write_string(std::string& out, const std::string& text) {
       out += '\\';
       out += code;
     }
+    run = ++p;
   }
   out.append(run, end);
   out += '"';
@@ -140,6 +158,61 @@ void write_node(std::string& out, const Tree& node, std::size_t indent,
   out += array ? ']' : '}';
 }
 
+template <typename Number>
+void write_number(std::string& out, Number number) {
+  char digits[12];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
+// The members' fixed text between the values, by indent: the top level (4),
+// the segment (12), httpData (16) and an exit call (20).
+#define MEMBER(indent, name) ",\n" indent "\"" name "\": "
+#define TOP "    "
+#define SEGMENT "            "
+#define HTTP "                "
+#define CALL "                    "
+
+constexpr std::string_view kMapNames[] = {
+    MEMBER(HTTP, "sessionObjects"), MEMBER(HTTP, "uriPathSegments"),
+    MEMBER(HTTP, "parameters"),     MEMBER(HTTP, "headers"),
+    MEMBER(HTTP, "cookies"),        MEMBER(SEGMENT, "userData"),
+};
+
+TransactionRecord record_of(const AnalyticsCollector::TransactionInfo& info) {
+  const AnalyticsCollector::TransactionContext& context = info.context;
+  const AnalyticsCollector::HttpData& http = info.httpData;
+  TransactionRecord record;
+  record.eventTimestamp = record.add(context.eventTimestamp);
+  record.requestGUID = record.add(context.requestGUID);
+  record.transactionId = context.transactionId;
+  record.transactionName = record.add(context.transactionName);
+  record.clientRequestGUID = record.add(context.clientRequestGUID);
+  record.requestExperience = record.add(context.requestExperience);
+  record.transactionTime = context.transactionTime;
+  record.entryPoint = context.entryPoint;
+  for (const AnalyticsCollector::ExitCall& call : info.exitCalls) {
+    record.exitCalls.push_back({record.add(call.exitCallType),
+                                call.avgResponseTimeMillis, call.numberOfCalls,
+                                call.numberOfErrors});
+  }
+  record.url = record.add(http.url);
+  record.principal = record.add(http.principal);
+  record.sessionId = record.add(http.sessionId);
+  const AnalyticsCollector::StringMap* maps[] = {
+      &http.sessionObjects, &http.uriPathSegments, &http.parameters,
+      &http.headers,        &http.cookies,         &info.userData};
+  for (int m = 0; m < TransactionRecord::kMapCount; ++m) {
+    TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
+    record.startMap(map);
+    for (const auto& entry : *maps[m]) {
+      TransactionRecord::Text key = record.add(entry.first);
+      record.addEntry(key, record.add(entry.second));
+    }
+    record.endMap(map);
+  }
+  return record;
+}
+
 }  // namespace
 
 AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
@@ -147,12 +220,32 @@ AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
     : identity(std::move(identity)),
       clock(clock),
       maxBatchLength(maxBatchLength),
-      lastReportTime(clock(nullptr)) {}
+      lastReportTime(clock(nullptr)) {
+  const AgentIdentity& id = *this->identity;
+  eventHead = MEMBER(TOP, "applicationId");
+  write_string(eventHead, id.applicationId);
+  eventHead += MEMBER(TOP, "application");
+  write_string(eventHead, id.applicationName);
+  eventHead += MEMBER(TOP, "requestGUID");
+  segmentHead = MEMBER(SEGMENT, "tierId");
+  write_string(segmentHead, id.tierId);
+  segmentHead += MEMBER(SEGMENT, "tier");
+  write_string(segmentHead, id.tierName);
+  segmentHead += MEMBER(SEGMENT, "nodeId");
+  write_string(segmentHead, id.nodeId);
+  segmentHead += MEMBER(SEGMENT, "node");
+  write_string(segmentHead, id.nodeName);
+  segmentHead += MEMBER(SEGMENT, "requestExperience");
+}
 
 void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
+  if (enabled) recordTransaction(record_of(info));
+}
+
+void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   if (!enabled) return;
   std::string text;
-  buildTransactionJson(text, info);
+  buildTransactionJson(text, record);
   // The brackets of a one-event batch must fit as well.
   if (maxBatchLength < 2 || text.size() > maxBatchLength - 2) {
     throw std::length_error("the transaction event is too long to report");
@@ -211,94 +304,82 @@ void AnalyticsCollector::reportTransactions(ReportFunction& report) {
 
 void AnalyticsCollector::buildTransactionJson(
     std::string& out, const TransactionInfo& info) const {
-  const TransactionContext& context = info.context;
-  const HttpData& http = info.httpData;
-  // Children made from these pairs; unnamed ones are array elements.
-  static const Tree::value_type k_element("", kEmpty);
-  KEY(application);
-  KEY(applicationId);
-  KEY(avgResponseTimeMillis);
-  KEY(clientRequestGUID);
-  KEY(entryPoint);
-  KEY(eventTimestamp);
-  KEY(exitCallType);
-  KEY(exitCalls);
-  KEY(httpData);
-  KEY(node);
-  KEY(nodeId);
-  KEY(numberOfCalls);
-  KEY(numberOfErrors);
-  KEY(principal);
-  KEY(requestExperience);
-  KEY(requestGUID);
-  KEY(segmentTimestamp);
-  KEY(segments);
-  KEY(sessionId);
-  KEY(tier);
-  KEY(tierId);
-  KEY(transactionId);
-  KEY(transactionName);
-  KEY(transactionTime);
-  KEY(url);
-  Tree root;
-  add(root, k_eventTimestamp, context.eventTimestamp);
-  add(root, k_applicationId, identity->applicationId);
-  add(root, k_application, identity->applicationName);
-  add(root, k_requestGUID, context.requestGUID);
-  add(root, k_transactionName, context.transactionName);
-  add(root, k_transactionId, std::to_string(context.transactionId));
+  buildTransactionJson(out, record_of(info));
+}
 
-  // One unnamed child makes "segments" an array holding the segment.
-  Tree& segment = add_child(add_child(root, k_segments), k_element);
-  add(segment, k_segmentTimestamp, context.eventTimestamp);
-  add(segment, k_tierId, identity->tierId);
-  add(segment, k_tier, identity->tierName);
-  add(segment, k_nodeId, identity->nodeId);
-  add(segment, k_node, identity->nodeName);
-  add(segment, k_requestExperience, context.requestExperience);
-  add(segment, k_transactionTime, std::to_string(context.transactionTime));
-  add(segment, k_entryPoint, context.entryPoint ? "true" : "false");
-  add(segment, k_clientRequestGUID, context.clientRequestGUID);
-  if (!info.exitCalls.empty()) {
-    Tree& calls = add_child(segment, k_exitCalls);
-    for (const ExitCall& call : info.exitCalls) {
-      Tree& element = add_child(calls, k_element);
-      add(element, k_exitCallType, call.exitCallType);
-      add(element, k_avgResponseTimeMillis,
-          std::to_string(call.avgResponseTimeMillis));
-      add(element, k_numberOfCalls, std::to_string(call.numberOfCalls));
-      add(element, k_numberOfErrors, std::to_string(call.numberOfErrors));
+// The fixed members are written in place; each map goes through a property
+// tree, which places its dotted keys.
+void AnalyticsCollector::buildTransactionJson(
+    std::string& out, const TransactionRecord& record) const {
+  std::string& text = printBuffer;
+  text.clear();
+  text += "{\n" TOP "\"eventTimestamp\": ";
+  write_string(text, record.view(record.eventTimestamp));
+  text += eventHead;
+  write_string(text, record.view(record.requestGUID));
+  text += MEMBER(TOP, "transactionName");
+  write_string(text, record.view(record.transactionName));
+  text += MEMBER(TOP, "transactionId") "\"";
+  write_number(text, record.transactionId);
+  text += "\"" MEMBER(TOP, "segments") "[\n        {\n" SEGMENT
+                                       "\"segmentTimestamp\": ";
+  write_string(text, record.view(record.eventTimestamp));
+  text += segmentHead;
+  write_string(text, record.view(record.requestExperience));
+  text += MEMBER(SEGMENT, "transactionTime") "\"";
+  write_number(text, record.transactionTime);
+  text += record.entryPoint ? "\"" MEMBER(SEGMENT, "entryPoint") "\"true\""
+                            : "\"" MEMBER(SEGMENT, "entryPoint") "\"false\"";
+  text += MEMBER(SEGMENT, "clientRequestGUID");
+  write_string(text, record.view(record.clientRequestGUID));
+  if (!record.exitCalls.empty()) {
+    text += MEMBER(SEGMENT, "exitCalls") "[\n";
+    for (auto it = record.exitCalls.begin(); it != record.exitCalls.end();) {
+      text += "                {\n" CALL "\"exitCallType\": ";
+      write_string(text, record.view(it->exitCallType));
+      text += MEMBER(CALL, "avgResponseTimeMillis") "\"";
+      write_number(text, it->avgResponseTimeMillis);
+      text += "\"" MEMBER(CALL, "numberOfCalls") "\"";
+      write_number(text, it->numberOfCalls);
+      text += "\"" MEMBER(CALL, "numberOfErrors") "\"";
+      write_number(text, it->numberOfErrors);
+      text += ++it != record.exitCalls.end() ? "\"\n                },\n"
+                                             : "\"\n                }\n";
     }
+    text += SEGMENT "]";
   }
-  Tree& httpData = add_child(segment, k_httpData);
-  add(httpData, k_url, http.url);
-  add(httpData, k_principal, http.principal);
-  add(httpData, k_sessionId, http.sessionId);
-  insertKeyValuePairs(httpData, "sessionObjects", http.sessionObjects);
-  insertKeyValuePairs(httpData, "uriPathSegments", http.uriPathSegments);
-  insertKeyValuePairs(httpData, "parameters", http.parameters);
-  insertKeyValuePairs(httpData, "headers", http.headers);
-  insertKeyValuePairs(httpData, "cookies", http.cookies);
-  insertKeyValuePairs(segment, "userData", info.userData);
+  text += MEMBER(SEGMENT, "httpData") "{\n" HTTP "\"url\": ";
+  write_string(text, record.view(record.url));
+  text += MEMBER(HTTP, "principal");
+  write_string(text, record.view(record.principal));
+  text += MEMBER(HTTP, "sessionId");
+  write_string(text, record.view(record.sessionId));
+  for (int m = 0; m < TransactionRecord::kMapCount; ++m) {
+    TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
+    if (map == TransactionRecord::kUserData) text += "\n" SEGMENT "}";
+    if (record.empty(map)) continue;
+    Tree node;
+    insertKeyValuePairs(node, record, map);
+    // Every entry of the map may have been left out.
+    if (node.empty()) continue;
+    text += kMapNames[m];
+    write_node(text, node, map == TransactionRecord::kUserData ? 12 : 16,
+               false);
+  }
+  text += "\n        }\n    ]\n}\n";
 
   // Printed into a buffer that keeps its capacity; the output gets an exact
   // copy, which is what the pending list keeps.
-  printBuffer.clear();
-  write_node(printBuffer, root, 0, true);
-  printBuffer += '\n';
-  std::string text(printBuffer);
-  out.swap(text);
+  std::string copy(text);
+  out.swap(copy);
 }
 
-void AnalyticsCollector::insertKeyValuePairs(Tree& parent, std::string key,
-                                             const StringMap& map) const {
-  std::size_t prefix = key.size() + 1;
-  key += '.';
-  for (const auto& entry : map) {
-    key.resize(prefix);
-    key += entry.first;
-    // An empty entry key would leave the path ending in the separator.
-    place(parent, key, entry.second);
+void AnalyticsCollector::insertKeyValuePairs(Tree& node,
+                                             const TransactionRecord& record,
+                                             TransactionRecord::Map map) const {
+  for (const TransactionRecord::Entry* entry = record.begin(map);
+       entry != record.end(map); ++entry) {
+    place(node, record.view(entry->key), record.view(entry->value));
   }
 }
 

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "transaction_record.h"
+
 namespace zeph {
 namespace agent {
 
@@ -90,6 +92,8 @@ class AnalyticsCollector {
   // Builds and keeps the event text. Throws (std::bad_alloc,
   // std::length_error for an event that no batch could carry) without
   // keeping anything.
+  void recordTransaction(const TransactionRecord& record);
+  // The same for records made one value at a time.
   void recordTransaction(const TransactionInfo& info);
 
   // Whether reportTransactions would deliver now.
@@ -99,9 +103,14 @@ class AnalyticsCollector {
   void reportTransactions(ReportFunction& report);
 
   void buildTransactionJson(std::string& out,
+                            const TransactionRecord& record) const;
+  void buildTransactionJson(std::string& out,
                             const TransactionInfo& info) const;
-  void insertKeyValuePairs(boost::property_tree::ptree& parent, std::string key,
-                           const StringMap& map) const;
+  // Places the entries of one map of the record below node, which becomes
+  // the map's object.
+  void insertKeyValuePairs(boost::property_tree::ptree& node,
+                           const TransactionRecord& record,
+                           TransactionRecord::Map map) const;
 
   std::size_t pendingCount() const { return pendingTransactions.size(); }
   std::time_t lastReport() const { return lastReportTime; }
@@ -117,6 +126,10 @@ class AnalyticsCollector {
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;
+  // The event's text from the identity on to the next text of the record,
+  // at the top and in the segment; escaped once, as the identity is fixed.
+  std::string eventHead;
+  std::string segmentHead;
   mutable std::string printBuffer;
 };
 
