@@ -94,8 +94,10 @@ void write_string(std::string& out, std::string_view text) {
   out += '"';
   const char* run = text.data();
   const char* end = run + text.size();
-  for (const char* p = run; p != end;) {
+  const char* p = run;
+  while (p != end) {
     // Eight bytes at a time while they need no escape, as most do not.
+    const char* stop = end;
     if (end - p >= 8) {
       uint64_t word;
       std::memcpy(&word, p, 8);
@@ -103,22 +105,22 @@ void write_string(std::string& out, std::string_view text) {
         p += 8;
         continue;
       }
+      stop = p + 8;
     }
-    char code = kEscape.code[static_cast<unsigned char>(*p)];
-    if (code == 0) {
-      ++p;
-      continue;
+    for (; p != stop; ++p) {
+      char code = kEscape.code[static_cast<unsigned char>(*p)];
+      if (code == 0) continue;
+      out.append(run, p);
+      run = p + 1;
+      if (code == 'u') {
+        unsigned char byte = static_cast<unsigned char>(*p);
+        char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escape, sizeof escape);
+      } else {
+        char escape[] = {'\\', code};
+        out.append(escape, sizeof escape);
+      }
     }
-    out.append(run, p);
-    if (code == 'u') {
-      unsigned char byte = static_cast<unsigned char>(*p);
-      char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
-      out.append(escape, sizeof escape);
-    } else {
-      out += '\\';
-      out += code;
-    }
-    run = ++p;
   }
   out.append(run, end);
   out += '"';
