@@ -148,6 +148,7 @@ Record::Text Reader::text(v8::Local<v8::Value> value, Record* record) {
 
 uint32_t Reader::count(v8::Local<v8::Value> value) {
   uint32_t out = 0;
+  // Counts are mostly small integers, which need no numeric conversion.
   if (!terminated_ && value->IsInt32()) {
     return static_cast<uint32_t>(value.As<v8::Int32>()->Value());
   }

@@ -23,18 +23,29 @@ namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080u;
 
-// Bytes from 0x80 up in [text, text + size).
-std::size_t count_high(const char* text, std::size_t size) {
+constexpr uint64_t kOnes = 0x0101010101010101u;
+
+// Cuts size at the first NUL of text and counts the bytes from 0x80 up
+// before it, in one pass.
+std::size_t count_high(const char* text, std::size_t* size) {
   std::size_t high = 0;
   std::size_t i = 0;
-  // Eight bytes at a time, as texts are mostly ASCII.
-  for (; i + 8 <= size; i += 8) {
+  // Eight bytes at a time, as texts are mostly ASCII without NULs.
+  for (; i + 8 <= *size; i += 8) {
     uint64_t word;
     std::memcpy(&word, text + i, 8);
+    if (((word - kOnes) & ~word & kHighBits) != 0) break;
     word &= kHighBits;
     if (word != 0) high += __builtin_popcountll(word);
   }
-  for (; i < size; ++i) high += static_cast<unsigned char>(text[i]) >> 7;
+  for (; i < *size; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0) {
+      *size = i;
+      break;
+    }
+    high += byte >> 7;
+  }
   return high;
 }
 
@@ -66,10 +77,7 @@ TransactionRecord::Text TransactionRecord::keepUtf8(std::size_t size) {
 }
 
 TransactionRecord::Text TransactionRecord::keepLatin1(std::size_t size) {
-  const char* text = bytes_.data() + kept_;
-  const void* nul = std::memchr(text, '\0', size);
-  if (nul != nullptr) size = static_cast<const char*>(nul) - text;
-  std::size_t high = count_high(text, size);
+  std::size_t high = count_high(bytes_.data() + kept_, &size);
   if (high != 0) {
     // Each byte from 0x80 up takes two bytes in UTF-8: spread from the end.
     char* p = room(size + high);

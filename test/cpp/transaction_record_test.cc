@@ -19,14 +19,15 @@ TransactionRecord::Text latin1(TransactionRecord& record,
 TEST(TransactionRecord, TextsEndAtNulAndLatin1BecomesUtf8) {
   TransactionRecord record;
   TransactionRecord::Text a = latin1(record, std::string("M\xfcnchen", 7));
-  TransactionRecord::Text b = latin1(record, std::string("ab\0\xff", 4));
+  TransactionRecord::Text b =
+      latin1(record, std::string("ab\xe9\0\xff", 5) + std::string(12, 'x'));
   TransactionRecord::Text c =
       latin1(record, std::string("0123456789\xe9\x80\x7f", 13));
   std::memcpy(record.room(6), "x\xc3\xa9\0yz", 6);
   TransactionRecord::Text d = record.keepUtf8(6);
   TransactionRecord::Text e = record.add(std::string("k\0v", 3));
   EXPECT_EQ(record.view(a), "M\xc3\xbcnchen");
-  EXPECT_EQ(record.view(b), "ab");
+  EXPECT_EQ(record.view(b), "ab\xc3\xa9");
   EXPECT_EQ(record.view(c), "0123456789\xc3\xa9\xc2\x80\x7f");
   EXPECT_EQ(record.view(d), "x\xc3\xa9");
   // Texts made in C++ are kept whole.
