@@ -20,9 +20,13 @@ const Tree kEmpty;
 // Places value at the dotted path below node as a path put would, except
 // that an entry which would give one node both a non-empty value and
 // children, or whose path ends in an empty piece, is left out. Nothing is
-// created for an entry that is left out.
-void place(Tree& node, std::string_view path, std::string_view value) {
-  if (path.empty() || path.back() == '.') return;
+// created for an entry that is left out. Returns the node that holds the
+// value, or null when the entry is left out.
+//
+// Which entries are placed where depends only on the paths and on which
+// values are empty: the rules look at nothing else.
+Tree* place(Tree& node, std::string_view path, std::string_view value) {
+  if (path.empty() || path.back() == '.') return nullptr;
   Tree* at = &node;
   for (;;) {
     std::size_t dot = path.find('.');
@@ -41,15 +45,15 @@ void place(Tree& node, std::string_view path, std::string_view value) {
                   ->second;
       }
       at->data().assign(value);
-      return;
+      return at;
     }
     Tree& child = found->second;
     if (last) {
-      if (!child.empty() && !value.empty()) return;
+      if (!child.empty() && !value.empty()) return nullptr;
       child.data().assign(value);
-      return;
+      return &child;
     }
-    if (!child.data().empty()) return;
+    if (!child.data().empty()) return nullptr;
     at = &child;
     path.remove_prefix(dot + 1);
   }
@@ -360,13 +364,15 @@ void AnalyticsCollector::buildTransactionJson(
     TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
     if (map == TransactionRecord::kUserData) text += "\n" SEGMENT "}";
     if (record.empty(map)) continue;
-    Tree node;
-    insertKeyValuePairs(node, record, map);
+    const Tree& node = insertKeyValuePairs(record, map);
     // Every entry of the map may have been left out.
-    if (node.empty()) continue;
-    text += kMapNames[m];
-    write_node(text, node, map == TransactionRecord::kUserData ? 12 : 16,
-               false);
+    if (!node.empty()) {
+      text += kMapNames[m];
+      write_node(text, node, map == TransactionRecord::kUserData ? 12 : 16,
+                 false);
+    }
+    // A tree too large to be kept for the next event goes now.
+    if (!mapTrees[map].reusable) mapTrees[map] = MapTree();
   }
   text += "\n        }\n    ]\n}\n";
 
@@ -376,13 +382,45 @@ void AnalyticsCollector::buildTransactionJson(
   out.swap(copy);
 }
 
-void AnalyticsCollector::insertKeyValuePairs(Tree& node,
-                                             const TransactionRecord& record,
-                                             TransactionRecord::Map map) const {
-  for (const TransactionRecord::Entry* entry = record.begin(map);
-       entry != record.end(map); ++entry) {
-    place(node, record.view(entry->key), record.view(entry->value));
+const Tree& AnalyticsCollector::insertKeyValuePairs(
+    const TransactionRecord& record, TransactionRecord::Map map) const {
+  MapTree& kept = mapTrees[map];
+  const TransactionRecord::Entry* first = record.begin(map);
+  std::size_t count = record.end(map) - first;
+  // Maps of one kind mostly have the same keys from one event to the next
+  // (the same headers, say): the tree placed for the last event then holds
+  // every entry where the rules would place it again, and only the values
+  // change, which costs no allocation per node.
+  bool same = kept.reusable && count == kept.keys.size();
+  for (std::size_t i = 0; same && i < count; ++i) {
+    same = record.view(first[i].key) == kept.keys[i] &&
+           record.view(first[i].value).empty() == kept.emptyValues[i];
   }
+  std::size_t bytes = 0;
+  if (same) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string_view value = record.view(first[i].value);
+      bytes += value.size();
+      if (kept.nodes[i]) kept.nodes[i]->data().assign(value);
+    }
+    kept.reusable = bytes <= kReusedMapBytes;
+    return kept.tree;
+  }
+  kept.reusable = false;
+  kept.tree.clear();
+  kept.keys.clear();
+  kept.emptyValues.clear();
+  kept.nodes.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string_view key = record.view(first[i].key);
+    std::string_view value = record.view(first[i].value);
+    kept.nodes.push_back(place(kept.tree, key, value));
+    kept.keys.emplace_back(key);
+    kept.emptyValues.push_back(value.empty());
+    bytes += key.size() + value.size();
+  }
+  kept.reusable = count <= kReusedMapEntries && bytes <= kReusedMapBytes;
+  return kept.tree;
 }
 
 }  // namespace agent

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "transaction_record.h"
 
@@ -106,11 +107,10 @@ class AnalyticsCollector {
                             const TransactionRecord& record) const;
   void buildTransactionJson(std::string& out,
                             const TransactionInfo& info) const;
-  // Places the entries of one map of the record below node, which becomes
-  // the map's object.
-  void insertKeyValuePairs(boost::property_tree::ptree& node,
-                           const TransactionRecord& record,
-                           TransactionRecord::Map map) const;
+  // The property tree of one map of the record, its entries placed by their
+  // dotted keys; valid until the next call for that map.
+  const boost::property_tree::ptree& insertKeyValuePairs(
+      const TransactionRecord& record, TransactionRecord::Map map) const;
 
   std::size_t pendingCount() const { return pendingTransactions.size(); }
   std::time_t lastReport() const { return lastReportTime; }
@@ -131,6 +131,21 @@ class AnalyticsCollector {
   std::string eventHead;
   std::string segmentHead;
   mutable std::string printBuffer;
+
+  // The tree of a map as last placed, with the layout it was placed for:
+  // its keys, which values were empty, and the node that took each entry
+  // (null for an entry left out).
+  struct MapTree {
+    boost::property_tree::ptree tree;
+    std::vector<std::string> keys;
+    std::vector<bool> emptyValues;
+    std::vector<boost::property_tree::ptree*> nodes;
+    bool reusable = false;
+  };
+  // Larger maps are placed afresh each time rather than kept.
+  static constexpr std::size_t kReusedMapEntries = 64;
+  static constexpr std::size_t kReusedMapBytes = 16384;
+  mutable MapTree mapTrees[TransactionRecord::kMapCount];
 };
 
 }  // namespace agent
