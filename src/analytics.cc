@@ -100,9 +100,21 @@ class Delivery {
 const char kNotAFunction[] =
     "Expected a function for the report function of initAnalytics";
 
+// A batch's text, owned by the script string made over it: the engine
+// releases it with the string, so the batch is not copied into the heap.
+class BatchText : public v8::String::ExternalOneByteStringResource {
+ public:
+  explicit BatchText(std::string& text) { text_.swap(text); }
+  const char* data() const override { return text_.data(); }
+  size_t length() const override { return text_.size(); }
+
+ private:
+  std::string text_;
+};
+
 // Hands one batch to the report function of the current state. False when
 // the batch could not be delivered; a script exception is then pending.
-bool do_http_callback(const char* batch) {
+bool do_http_callback(std::string& batch) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Nan::HandleScope scope;
   v8::Local<v8::Value> fn = analytics->callback.Get(isolate);
@@ -112,14 +124,13 @@ bool do_http_callback(const char* batch) {
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
   // Latin-1 reading is the same string as its UTF-8 reading.
+  auto owner = std::make_unique<BatchText>(batch);
   v8::Local<v8::String> text;
-  if (!v8::String::NewFromOneByte(
-           isolate, reinterpret_cast<const uint8_t*>(batch),
-           v8::NewStringType::kNormal, static_cast<int>(std::strlen(batch)))
-           .ToLocal(&text)) {
+  if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
     Nan::ThrowError("the analytics batch could not be made a string");
     return false;
   }
+  owner.release();
   v8::Local<v8::Value> argv[] = {text};
   return !vantarel::call_script(fn.As<v8::Function>(), 1, argv).IsEmpty();
 }

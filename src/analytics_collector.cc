@@ -273,6 +273,15 @@ bool AnalyticsCollector::dueAt(std::time_t now) const {
 bool AnalyticsCollector::reportDue() const { return dueAt(clock(nullptr)); }
 
 void AnalyticsCollector::reportTransactions(ReportFunction& report) {
+  deliver([&report](std::string& batch) { return report(batch.c_str()); });
+}
+
+void AnalyticsCollector::reportTransactions(BatchFunction& report) {
+  deliver(report);
+}
+
+template <typename Receiver>
+void AnalyticsCollector::deliver(Receiver&& report) {
   std::time_t now = clock(nullptr);
   if (!dueAt(now)) return;
   // Records made by the receiver go to the fresh buffer.
@@ -304,7 +313,7 @@ void AnalyticsCollector::reportTransactions(ReportFunction& report) {
       throw;
     }
     batch.erase(batch.begin(), end);
-    if (!report(text.c_str())) return;
+    if (!report(text)) return;
   }
 }
 

@@ -76,6 +76,8 @@ class AnalyticsCollector {
   // Receives one framed batch, valid for the call only. Returns false when
   // the receiver failed and nothing more may be delivered.
   using ReportFunction = bool(const char* batch);
+  // The same, given the batch's text, which it may take (swap out) to keep.
+  using BatchFunction = bool(std::string& batch);
 
   static constexpr std::time_t kReportIntervalSeconds = 30;
   static constexpr std::size_t kBatchThreshold = 10000;
@@ -102,6 +104,7 @@ class AnalyticsCollector {
 
   // Delivers every pending text when a report is due, in recording order.
   void reportTransactions(ReportFunction& report);
+  void reportTransactions(BatchFunction& report);
 
   void buildTransactionJson(std::string& out,
                             const TransactionRecord& record) const;
@@ -120,6 +123,9 @@ class AnalyticsCollector {
 
  private:
   bool dueAt(std::time_t now) const;
+  // Frames and hands over the pending texts when a report is due.
+  template <typename Receiver>
+  void deliver(Receiver&& report);
 
   std::unique_ptr<AgentIdentity> identity;
   std::list<std::string> pendingTransactions;
