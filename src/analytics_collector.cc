@@ -1,5 +1,6 @@
 #include "analytics_collector.h"
 
+#include <algorithm>
 #include <boost/property_tree/json_parser/error.hpp>
 #include <charconv>
 #include <cstdint>
@@ -250,24 +251,36 @@ void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
 
 void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   if (!enabled) return;
-  std::string text;
-  buildTransactionJson(text, record);
-  // The brackets of a one-event batch must fit as well.
-  if (maxBatchLength < 2 || text.size() > maxBatchLength - 2) {
-    throw std::length_error("the transaction event is too long to report");
+  std::size_t mark = pendingText.size();
+  try {
+    if (pendingStarts.empty()) {
+      pendingText.reserve(expectedLength);
+      pendingText += '[';
+    } else {
+      pendingText += ", ";
+    }
+    std::size_t start = pendingText.size();
+    writeEvent(pendingText, record);
+    // The brackets of a one-event batch must fit as well.
+    if (maxBatchLength < 2 || pendingText.size() - start > maxBatchLength - 2) {
+      throw std::length_error("the transaction event is too long to report");
+    }
+    pendingStarts.push_back(start);
+  } catch (...) {
+    pendingText.resize(mark);
+    throw;
   }
-  pendingTransactions.push_back(std::move(text));
 }
 
 bool AnalyticsCollector::dueAt(std::time_t now) const {
-  if (!enabled || pendingTransactions.empty()) return false;
+  if (!enabled || pendingStarts.empty()) return false;
   // Written to stay clear of overflow for any clock value.
   constexpr std::time_t kLatest =
       std::numeric_limits<std::time_t>::max() - kReportIntervalSeconds;
   if (lastReportTime <= kLatest &&
       now > lastReportTime + kReportIntervalSeconds)
     return true;
-  return pendingTransactions.size() > kBatchThreshold;
+  return pendingStarts.size() > kBatchThreshold;
 }
 
 bool AnalyticsCollector::reportDue() const { return dueAt(clock(nullptr)); }
@@ -284,37 +297,65 @@ template <typename Receiver>
 void AnalyticsCollector::deliver(Receiver&& report) {
   std::time_t now = clock(nullptr);
   if (!dueAt(now)) return;
-  // Records made by the receiver go to the fresh buffer.
-  std::list<std::string> batch;
-  batch.swap(pendingTransactions);
+  // Room for the closing bracket, taken while nothing has moved yet.
+  pendingText.reserve(pendingText.size() + 1);
+  // Records made by the receiver go to a fresh buffer.
+  std::string text;
+  std::vector<std::size_t> starts;
+  text.swap(pendingText);
+  starts.swap(pendingStarts);
+  expectedLength = std::min(text.size() + 1, kMostExpectedLength);
   lastReportTime = now;
-  while (!batch.empty()) {
+  auto end_of = [&](std::size_t i) {
+    return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();
+  };
+  std::size_t first = 0;
+  while (first < starts.size()) {
     // Every text fits with its brackets (see recordTransaction), so each
     // array carries at least one.
-    std::size_t length = 2;
-    auto end = batch.begin();
-    do {
-      std::size_t more = end->size() + (end == batch.begin() ? 0 : 2);
-      if (end != batch.begin() && more > maxBatchLength - length) break;
-      length += more;
-    } while (++end != batch.end());
-    std::string text;
-    try {
-      text.reserve(length);
-      text += '[';
-      for (auto it = batch.begin(); it != end; ++it) {
-        if (it != batch.begin()) text += ", ";
-        text += *it;
-      }
-      text += ']';
-    } catch (...) {
-      // Nothing undelivered is lost: it goes back ahead of newer records.
-      pendingTransactions.splice(pendingTransactions.begin(), batch);
-      throw;
+    std::size_t last = first + 1;
+    while (last < starts.size() &&
+           end_of(last) - starts[first] <= maxBatchLength - 2) {
+      ++last;
     }
-    batch.erase(batch.begin(), end);
-    if (!report(text)) return;
+    std::string batch;
+    if (first == 0 && last == starts.size()) {
+      text += ']';
+      batch.swap(text);
+    } else {
+      try {
+        std::size_t length = end_of(last - 1) - starts[first];
+        batch.reserve(length + 2);
+        batch += '[';
+        batch.append(text, starts[first], length);
+        batch += ']';
+      } catch (...) {
+        restore(text, starts, first);
+        throw;
+      }
+    }
+    first = last;
+    if (!report(batch)) return;
   }
+}
+
+// Puts the texts from first on back ahead of any recorded since they were
+// taken, so that a failure to frame them loses nothing.
+void AnalyticsCollector::restore(std::string& text,
+                                 std::vector<std::size_t>& starts,
+                                 std::size_t first) {
+  std::size_t cut = starts[first] - 1;
+  text.erase(1, cut);
+  starts.erase(starts.begin(), starts.begin() + first);
+  for (std::size_t& start : starts) start -= cut;
+  if (!pendingStarts.empty()) {
+    std::size_t shift = text.size() + 1;
+    text += ", ";
+    text.append(pendingText, 1, std::string::npos);
+    for (std::size_t start : pendingStarts) starts.push_back(start + shift);
+  }
+  text.swap(pendingText);
+  starts.swap(pendingStarts);
 }
 
 void AnalyticsCollector::buildTransactionJson(
@@ -326,8 +367,16 @@ void AnalyticsCollector::buildTransactionJson(
 // tree, which places its dotted keys.
 void AnalyticsCollector::buildTransactionJson(
     std::string& out, const TransactionRecord& record) const {
-  std::string& text = printBuffer;
-  text.clear();
+  // Printed into a buffer that keeps its capacity; the output gets an exact
+  // copy.
+  printBuffer.clear();
+  writeEvent(printBuffer, record);
+  std::string copy(printBuffer);
+  out.swap(copy);
+}
+
+void AnalyticsCollector::writeEvent(std::string& text,
+                                    const TransactionRecord& record) const {
   text += "{\n" TOP "\"eventTimestamp\": ";
   write_string(text, record.view(record.eventTimestamp));
   text += eventHead;
@@ -384,11 +433,6 @@ void AnalyticsCollector::buildTransactionJson(
     if (!mapTrees[map].reusable) mapTrees[map] = MapTree();
   }
   text += "\n        }\n    ]\n}\n";
-
-  // Printed into a buffer that keeps its capacity; the output gets an exact
-  // copy, which is what the pending list keeps.
-  std::string copy(text);
-  out.swap(copy);
 }
 
 const Tree& AnalyticsCollector::insertKeyValuePairs(

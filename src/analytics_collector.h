@@ -115,7 +115,7 @@ class AnalyticsCollector {
   const boost::property_tree::ptree& insertKeyValuePairs(
       const TransactionRecord& record, TransactionRecord::Map map) const;
 
-  std::size_t pendingCount() const { return pendingTransactions.size(); }
+  std::size_t pendingCount() const { return pendingStarts.size(); }
   std::time_t lastReport() const { return lastReportTime; }
   const AgentIdentity& agentIdentity() const { return *identity; }
 
@@ -126,9 +126,22 @@ class AnalyticsCollector {
   // Frames and hands over the pending texts when a report is due.
   template <typename Receiver>
   void deliver(Receiver&& report);
+  void restore(std::string& text, std::vector<std::size_t>& starts,
+               std::size_t first);
+  // Appends the event text of record to text.
+  void writeEvent(std::string& text, const TransactionRecord& record) const;
 
   std::unique_ptr<AgentIdentity> identity;
-  std::list<std::string> pendingTransactions;
+  // The pending texts, oldest first, already framed as the start of one
+  // array: "[", then the texts with ", " between them. A batch that holds
+  // them all is this text closed, handed over without a copy.
+  std::string pendingText;
+  // Where each pending text begins in pendingText.
+  std::vector<std::size_t> pendingStarts;
+  // The room to reserve for the next pending texts: the last batch's size,
+  // so that they are written once rather than moved as the text grows.
+  std::size_t expectedLength = 0;
+  static constexpr std::size_t kMostExpectedLength = std::size_t{1} << 26;
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;
