@@ -1,6 +1,6 @@
 #include "analytics.h"
 
-#include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -102,14 +102,34 @@ const char kNotAFunction[] =
 
 // A batch's text, owned by the script string made over it: the engine
 // releases it with the string, so the batch is not copied into the heap.
+// The engine is told of the bytes, which it would not count otherwise, so
+// that collections keep pace with dropped batches.
 class BatchText : public v8::String::ExternalOneByteStringResource {
  public:
-  explicit BatchText(std::string& text) { text_.swap(text); }
+  BatchText(v8::Isolate* isolate, std::string& text) : isolate_(isolate) {
+    text_.swap(text);
+  }
+  ~BatchText() override {
+    if (counted_) {
+      isolate_->AdjustAmountOfExternalAllocatedMemory(
+          -static_cast<int64_t>(text_.size()));
+    }
+  }
+  BatchText(const BatchText&) = delete;
+  BatchText& operator=(const BatchText&) = delete;
+
   const char* data() const override { return text_.data(); }
   size_t length() const override { return text_.size(); }
+  void count() {
+    isolate_->AdjustAmountOfExternalAllocatedMemory(
+        static_cast<int64_t>(text_.size()));
+    counted_ = true;
+  }
 
  private:
+  v8::Isolate* isolate_;
   std::string text_;
+  bool counted_ = false;
 };
 
 // Hands one batch to the report function of the current state. False when
@@ -124,7 +144,8 @@ bool do_http_callback(std::string& batch) {
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
   // Latin-1 reading is the same string as its UTF-8 reading.
-  auto owner = std::make_unique<BatchText>(batch);
+  auto owner = std::make_unique<BatchText>(isolate, batch);
+  owner->count();
   v8::Local<v8::String> text;
   if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
     Nan::ThrowError("the analytics batch could not be made a string");
