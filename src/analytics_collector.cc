@@ -476,5 +476,11 @@ const Tree& AnalyticsCollector::insertKeyValuePairs(
   return kept.tree;
 }
 
+#undef MEMBER
+#undef TOP
+#undef SEGMENT
+#undef HTTP
+#undef CALL
+
 }  // namespace agent
 }  // namespace zeph
