@@ -18,7 +18,9 @@
         'src/heap.cc',
         'src/census.cc',
         'src/analytics.cc',
+        'src/transaction_reader.cc',
         'src/analytics_collector.cc',
+        'src/transaction_record.cc',
         # Keeps the binary loadable by the glibc and libstdc++ that the
         # official Node binaries need.
         'src/libstdcxx_compat.cc',

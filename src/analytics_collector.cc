@@ -1,7 +1,12 @@
 #include "analytics_collector.h"
 
+#include <algorithm>
 #include <boost/property_tree/json_parser/error.hpp>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace zeph {
@@ -13,55 +18,45 @@ using Tree = boost::property_tree::ptree;
 
 const Tree kEmpty;
 
-// push_back copies its pair, so the pair is made once per key: each child
-// then costs one copy instead of two temporaries and a copy.
-Tree& add_child(Tree& node, const Tree::value_type& prototype) {
-  return node.push_back(prototype)->second;
-}
-
-void add(Tree& node, const Tree::value_type& prototype,
-         const std::string& value) {
-  add_child(node, prototype).data() = value;
-}
-
-#define KEY(name) static const Tree::value_type k_##name(#name, kEmpty)
-
 // Places value at the dotted path below node as a path put would, except
 // that an entry which would give one node both a non-empty value and
 // children, or whose path ends in an empty piece, is left out. Nothing is
-// created for an entry that is left out.
-void place(Tree& node, const std::string& path, const std::string& value) {
-  if (path.empty() || path.back() == '.') return;
+// created for an entry that is left out. Returns the node that holds the
+// value, or null when the entry is left out.
+//
+// Which entries are placed where depends only on the paths and on which
+// values are empty: the rules look at nothing else.
+Tree* place(Tree& node, std::string_view path, std::string_view value) {
+  if (path.empty() || path.back() == '.') return nullptr;
   Tree* at = &node;
-  std::size_t begin = 0;
   for (;;) {
-    std::size_t dot = path.find('.', begin);
-    bool last = dot == std::string::npos;
-    std::string piece =
-        path.substr(begin, last ? std::string::npos : dot - begin);
+    std::size_t dot = path.find('.');
+    bool last = dot == std::string_view::npos;
+    std::string piece(path.substr(0, dot));
     Tree::assoc_iterator found = at->find(piece);
     if (found == at->not_found()) {
       // Every node from here on is new, so nothing can refuse the entry.
       at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
       while (!last) {
-        begin = dot + 1;
-        dot = path.find('.', begin);
-        last = dot == std::string::npos;
-        piece = path.substr(begin, last ? std::string::npos : dot - begin);
-        at = &at->push_back(Tree::value_type(std::move(piece), kEmpty))->second;
+        path.remove_prefix(dot + 1);
+        dot = path.find('.');
+        last = dot == std::string_view::npos;
+        at = &at->push_back(
+                    Tree::value_type(std::string(path.substr(0, dot)), kEmpty))
+                  ->second;
       }
-      at->data() = value;
-      return;
+      at->data().assign(value);
+      return at;
     }
     Tree& child = found->second;
     if (last) {
-      if (!child.empty() && !value.empty()) return;
-      child.data() = value;
-      return;
+      if (!child.empty() && !value.empty()) return nullptr;
+      child.data().assign(value);
+      return &child;
     }
-    if (!child.data().empty()) return;
+    if (!child.data().empty()) return nullptr;
     at = &child;
-    begin = dot + 1;
+    path.remove_prefix(dot + 1);
   }
 }
 
@@ -83,23 +78,53 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-void write_string(std::string& out, const std::string& text) {
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighBits = 0x8080808080808080u;
+
+bool has_zero_byte(uint64_t word) {
+  return ((word - kOnes) & ~word & kHighBits) != 0;
+}
+
+// Whether none of the eight bytes needs an escape.
+bool plain(uint64_t word) {
+  bool below_space = ((word - 0x20 * kOnes) & ~word & kHighBits) != 0;
+  return (word & kHighBits) == 0 && !below_space &&
+         !has_zero_byte(word ^ ('"' * kOnes)) &&
+         !has_zero_byte(word ^ ('\\' * kOnes)) &&
+         !has_zero_byte(word ^ ('/' * kOnes));
+}
+
+void write_string(std::string& out, std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   out += '"';
   const char* run = text.data();
   const char* end = run + text.size();
-  for (const char* p = run; p != end; ++p) {
-    char code = kEscape.code[static_cast<unsigned char>(*p)];
-    if (code == 0) continue;
-    out.append(run, p);
-    run = p + 1;
-    if (code == 'u') {
-      unsigned char byte = static_cast<unsigned char>(*p);
-      char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
-      out.append(escape, sizeof escape);
-    } else {
-      out += '\\';
-      out += code;
+  const char* p = run;
+  while (p != end) {
+    // Eight bytes at a time while they need no escape, as most do not.
+    const char* stop = end;
+    if (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (plain(word)) {
+        p += 8;
+        continue;
+      }
+      stop = p + 8;
+    }
+    for (; p != stop; ++p) {
+      char code = kEscape.code[static_cast<unsigned char>(*p)];
+      if (code == 0) continue;
+      out.append(run, p);
+      run = p + 1;
+      if (code == 'u') {
+        unsigned char byte = static_cast<unsigned char>(*p);
+        char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escape, sizeof escape);
+      } else {
+        char escape[] = {'\\', code};
+        out.append(escape, sizeof escape);
+      }
     }
   }
   out.append(run, end);
@@ -140,6 +165,61 @@ void write_node(std::string& out, const Tree& node, std::size_t indent,
   out += array ? ']' : '}';
 }
 
+template <typename Number>
+void write_number(std::string& out, Number number) {
+  char digits[12];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
+// The members' fixed text between the values, by indent: the top level (4),
+// the segment (12), httpData (16) and an exit call (20).
+#define MEMBER(indent, name) ",\n" indent "\"" name "\": "
+#define TOP "    "
+#define SEGMENT "            "
+#define HTTP "                "
+#define CALL "                    "
+
+constexpr std::string_view kMapNames[] = {
+    MEMBER(HTTP, "sessionObjects"), MEMBER(HTTP, "uriPathSegments"),
+    MEMBER(HTTP, "parameters"),     MEMBER(HTTP, "headers"),
+    MEMBER(HTTP, "cookies"),        MEMBER(SEGMENT, "userData"),
+};
+
+TransactionRecord record_of(const AnalyticsCollector::TransactionInfo& info) {
+  const AnalyticsCollector::TransactionContext& context = info.context;
+  const AnalyticsCollector::HttpData& http = info.httpData;
+  TransactionRecord record;
+  record.eventTimestamp = record.add(context.eventTimestamp);
+  record.requestGUID = record.add(context.requestGUID);
+  record.transactionId = context.transactionId;
+  record.transactionName = record.add(context.transactionName);
+  record.clientRequestGUID = record.add(context.clientRequestGUID);
+  record.requestExperience = record.add(context.requestExperience);
+  record.transactionTime = context.transactionTime;
+  record.entryPoint = context.entryPoint;
+  for (const AnalyticsCollector::ExitCall& call : info.exitCalls) {
+    record.exitCalls.push_back({record.add(call.exitCallType),
+                                call.avgResponseTimeMillis, call.numberOfCalls,
+                                call.numberOfErrors});
+  }
+  record.url = record.add(http.url);
+  record.principal = record.add(http.principal);
+  record.sessionId = record.add(http.sessionId);
+  const AnalyticsCollector::StringMap* maps[] = {
+      &http.sessionObjects, &http.uriPathSegments, &http.parameters,
+      &http.headers,        &http.cookies,         &info.userData};
+  for (int m = 0; m < TransactionRecord::kMapCount; ++m) {
+    TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
+    record.startMap(map);
+    for (const auto& entry : *maps[m]) {
+      TransactionRecord::Text key = record.add(entry.first);
+      record.addEntry(key, record.add(entry.second));
+    }
+    record.endMap(map);
+  }
+  return record;
+}
+
 }  // namespace
 
 AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
@@ -147,160 +227,260 @@ AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
     : identity(std::move(identity)),
       clock(clock),
       maxBatchLength(maxBatchLength),
-      lastReportTime(clock(nullptr)) {}
+      lastReportTime(clock(nullptr)) {
+  const AgentIdentity& id = *this->identity;
+  eventHead = MEMBER(TOP, "applicationId");
+  write_string(eventHead, id.applicationId);
+  eventHead += MEMBER(TOP, "application");
+  write_string(eventHead, id.applicationName);
+  eventHead += MEMBER(TOP, "requestGUID");
+  segmentHead = MEMBER(SEGMENT, "tierId");
+  write_string(segmentHead, id.tierId);
+  segmentHead += MEMBER(SEGMENT, "tier");
+  write_string(segmentHead, id.tierName);
+  segmentHead += MEMBER(SEGMENT, "nodeId");
+  write_string(segmentHead, id.nodeId);
+  segmentHead += MEMBER(SEGMENT, "node");
+  write_string(segmentHead, id.nodeName);
+  segmentHead += MEMBER(SEGMENT, "requestExperience");
+}
 
 void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
+  if (enabled) recordTransaction(record_of(info));
+}
+
+void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   if (!enabled) return;
-  std::string text;
-  buildTransactionJson(text, info);
-  // The brackets of a one-event batch must fit as well.
-  if (maxBatchLength < 2 || text.size() > maxBatchLength - 2) {
-    throw std::length_error("the transaction event is too long to report");
+  std::size_t mark = pendingText.size();
+  try {
+    if (pendingStarts.empty()) {
+      pendingText.reserve(expectedLength);
+      pendingText += '[';
+    } else {
+      pendingText += ", ";
+    }
+    std::size_t start = pendingText.size();
+    writeEvent(pendingText, record);
+    // The brackets of a one-event batch must fit as well.
+    if (maxBatchLength < 2 || pendingText.size() - start > maxBatchLength - 2) {
+      throw std::length_error("the transaction event is too long to report");
+    }
+    pendingStarts.push_back(start);
+  } catch (...) {
+    pendingText.resize(mark);
+    throw;
   }
-  pendingTransactions.push_back(std::move(text));
 }
 
 bool AnalyticsCollector::dueAt(std::time_t now) const {
-  if (!enabled || pendingTransactions.empty()) return false;
+  if (!enabled || pendingStarts.empty()) return false;
   // Written to stay clear of overflow for any clock value.
   constexpr std::time_t kLatest =
       std::numeric_limits<std::time_t>::max() - kReportIntervalSeconds;
   if (lastReportTime <= kLatest &&
       now > lastReportTime + kReportIntervalSeconds)
     return true;
-  return pendingTransactions.size() > kBatchThreshold;
+  return pendingStarts.size() > kBatchThreshold;
 }
 
 bool AnalyticsCollector::reportDue() const { return dueAt(clock(nullptr)); }
 
 void AnalyticsCollector::reportTransactions(ReportFunction& report) {
+  deliver([&report](std::string& batch) { return report(batch.c_str()); });
+}
+
+void AnalyticsCollector::reportTransactions(BatchFunction& report) {
+  deliver(report);
+}
+
+template <typename Receiver>
+void AnalyticsCollector::deliver(Receiver&& report) {
   std::time_t now = clock(nullptr);
   if (!dueAt(now)) return;
-  // Records made by the receiver go to the fresh buffer.
-  std::list<std::string> batch;
-  batch.swap(pendingTransactions);
+  // Room for the closing bracket, taken while nothing has moved yet.
+  pendingText.reserve(pendingText.size() + 1);
+  // Records made by the receiver go to a fresh buffer.
+  std::string text;
+  std::vector<std::size_t> starts;
+  text.swap(pendingText);
+  starts.swap(pendingStarts);
+  expectedLength = std::min(text.size() + 1, kMostExpectedLength);
   lastReportTime = now;
-  while (!batch.empty()) {
+  auto end_of = [&](std::size_t i) {
+    return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();
+  };
+  std::size_t first = 0;
+  while (first < starts.size()) {
     // Every text fits with its brackets (see recordTransaction), so each
     // array carries at least one.
-    std::size_t length = 2;
-    auto end = batch.begin();
-    do {
-      std::size_t more = end->size() + (end == batch.begin() ? 0 : 2);
-      if (end != batch.begin() && more > maxBatchLength - length) break;
-      length += more;
-    } while (++end != batch.end());
-    std::string text;
-    try {
-      text.reserve(length);
-      text += '[';
-      for (auto it = batch.begin(); it != end; ++it) {
-        if (it != batch.begin()) text += ", ";
-        text += *it;
-      }
-      text += ']';
-    } catch (...) {
-      // Nothing undelivered is lost: it goes back ahead of newer records.
-      pendingTransactions.splice(pendingTransactions.begin(), batch);
-      throw;
+    std::size_t last = first + 1;
+    while (last < starts.size() &&
+           end_of(last) - starts[first] <= maxBatchLength - 2) {
+      ++last;
     }
-    batch.erase(batch.begin(), end);
-    if (!report(text.c_str())) return;
+    std::string batch;
+    if (first == 0 && last == starts.size()) {
+      text += ']';
+      batch.swap(text);
+    } else {
+      try {
+        std::size_t length = end_of(last - 1) - starts[first];
+        batch.reserve(length + 2);
+        batch += '[';
+        batch.append(text, starts[first], length);
+        batch += ']';
+      } catch (...) {
+        restore(text, starts, first);
+        throw;
+      }
+    }
+    first = last;
+    if (!report(batch)) return;
   }
+}
+
+// Puts the texts from first on back ahead of any recorded since they were
+// taken, so that a failure to frame them loses nothing.
+void AnalyticsCollector::restore(std::string& text,
+                                 std::vector<std::size_t>& starts,
+                                 std::size_t first) {
+  std::size_t cut = starts[first] - 1;
+  text.erase(1, cut);
+  starts.erase(starts.begin(), starts.begin() + first);
+  for (std::size_t& start : starts) start -= cut;
+  if (!pendingStarts.empty()) {
+    std::size_t shift = text.size() + 1;
+    text += ", ";
+    text.append(pendingText, 1, std::string::npos);
+    for (std::size_t start : pendingStarts) starts.push_back(start + shift);
+  }
+  text.swap(pendingText);
+  starts.swap(pendingStarts);
 }
 
 void AnalyticsCollector::buildTransactionJson(
     std::string& out, const TransactionInfo& info) const {
-  const TransactionContext& context = info.context;
-  const HttpData& http = info.httpData;
-  // Children made from these pairs; unnamed ones are array elements.
-  static const Tree::value_type k_element("", kEmpty);
-  KEY(application);
-  KEY(applicationId);
-  KEY(avgResponseTimeMillis);
-  KEY(clientRequestGUID);
-  KEY(entryPoint);
-  KEY(eventTimestamp);
-  KEY(exitCallType);
-  KEY(exitCalls);
-  KEY(httpData);
-  KEY(node);
-  KEY(nodeId);
-  KEY(numberOfCalls);
-  KEY(numberOfErrors);
-  KEY(principal);
-  KEY(requestExperience);
-  KEY(requestGUID);
-  KEY(segmentTimestamp);
-  KEY(segments);
-  KEY(sessionId);
-  KEY(tier);
-  KEY(tierId);
-  KEY(transactionId);
-  KEY(transactionName);
-  KEY(transactionTime);
-  KEY(url);
-  Tree root;
-  add(root, k_eventTimestamp, context.eventTimestamp);
-  add(root, k_applicationId, identity->applicationId);
-  add(root, k_application, identity->applicationName);
-  add(root, k_requestGUID, context.requestGUID);
-  add(root, k_transactionName, context.transactionName);
-  add(root, k_transactionId, std::to_string(context.transactionId));
+  buildTransactionJson(out, record_of(info));
+}
 
-  // One unnamed child makes "segments" an array holding the segment.
-  Tree& segment = add_child(add_child(root, k_segments), k_element);
-  add(segment, k_segmentTimestamp, context.eventTimestamp);
-  add(segment, k_tierId, identity->tierId);
-  add(segment, k_tier, identity->tierName);
-  add(segment, k_nodeId, identity->nodeId);
-  add(segment, k_node, identity->nodeName);
-  add(segment, k_requestExperience, context.requestExperience);
-  add(segment, k_transactionTime, std::to_string(context.transactionTime));
-  add(segment, k_entryPoint, context.entryPoint ? "true" : "false");
-  add(segment, k_clientRequestGUID, context.clientRequestGUID);
-  if (!info.exitCalls.empty()) {
-    Tree& calls = add_child(segment, k_exitCalls);
-    for (const ExitCall& call : info.exitCalls) {
-      Tree& element = add_child(calls, k_element);
-      add(element, k_exitCallType, call.exitCallType);
-      add(element, k_avgResponseTimeMillis,
-          std::to_string(call.avgResponseTimeMillis));
-      add(element, k_numberOfCalls, std::to_string(call.numberOfCalls));
-      add(element, k_numberOfErrors, std::to_string(call.numberOfErrors));
-    }
-  }
-  Tree& httpData = add_child(segment, k_httpData);
-  add(httpData, k_url, http.url);
-  add(httpData, k_principal, http.principal);
-  add(httpData, k_sessionId, http.sessionId);
-  insertKeyValuePairs(httpData, "sessionObjects", http.sessionObjects);
-  insertKeyValuePairs(httpData, "uriPathSegments", http.uriPathSegments);
-  insertKeyValuePairs(httpData, "parameters", http.parameters);
-  insertKeyValuePairs(httpData, "headers", http.headers);
-  insertKeyValuePairs(httpData, "cookies", http.cookies);
-  insertKeyValuePairs(segment, "userData", info.userData);
-
+// The fixed members are written in place; each map goes through a property
+// tree, which places its dotted keys.
+void AnalyticsCollector::buildTransactionJson(
+    std::string& out, const TransactionRecord& record) const {
   // Printed into a buffer that keeps its capacity; the output gets an exact
-  // copy, which is what the pending list keeps.
+  // copy.
   printBuffer.clear();
-  write_node(printBuffer, root, 0, true);
-  printBuffer += '\n';
-  std::string text(printBuffer);
-  out.swap(text);
+  writeEvent(printBuffer, record);
+  std::string copy(printBuffer);
+  out.swap(copy);
 }
 
-void AnalyticsCollector::insertKeyValuePairs(Tree& parent, std::string key,
-                                             const StringMap& map) const {
-  std::size_t prefix = key.size() + 1;
-  key += '.';
-  for (const auto& entry : map) {
-    key.resize(prefix);
-    key += entry.first;
-    // An empty entry key would leave the path ending in the separator.
-    place(parent, key, entry.second);
+void AnalyticsCollector::writeEvent(std::string& text,
+                                    const TransactionRecord& record) const {
+  text += "{\n" TOP "\"eventTimestamp\": ";
+  write_string(text, record.view(record.eventTimestamp));
+  text += eventHead;
+  write_string(text, record.view(record.requestGUID));
+  text += MEMBER(TOP, "transactionName");
+  write_string(text, record.view(record.transactionName));
+  text += MEMBER(TOP, "transactionId") "\"";
+  write_number(text, record.transactionId);
+  text += "\"" MEMBER(TOP, "segments") "[\n        {\n" SEGMENT
+                                       "\"segmentTimestamp\": ";
+  write_string(text, record.view(record.eventTimestamp));
+  text += segmentHead;
+  write_string(text, record.view(record.requestExperience));
+  text += MEMBER(SEGMENT, "transactionTime") "\"";
+  write_number(text, record.transactionTime);
+  text += record.entryPoint ? "\"" MEMBER(SEGMENT, "entryPoint") "\"true\""
+                            : "\"" MEMBER(SEGMENT, "entryPoint") "\"false\"";
+  text += MEMBER(SEGMENT, "clientRequestGUID");
+  write_string(text, record.view(record.clientRequestGUID));
+  if (!record.exitCalls.empty()) {
+    text += MEMBER(SEGMENT, "exitCalls") "[\n";
+    for (auto it = record.exitCalls.begin(); it != record.exitCalls.end();) {
+      text += "                {\n" CALL "\"exitCallType\": ";
+      write_string(text, record.view(it->exitCallType));
+      text += MEMBER(CALL, "avgResponseTimeMillis") "\"";
+      write_number(text, it->avgResponseTimeMillis);
+      text += "\"" MEMBER(CALL, "numberOfCalls") "\"";
+      write_number(text, it->numberOfCalls);
+      text += "\"" MEMBER(CALL, "numberOfErrors") "\"";
+      write_number(text, it->numberOfErrors);
+      text += ++it != record.exitCalls.end() ? "\"\n                },\n"
+                                             : "\"\n                }\n";
+    }
+    text += SEGMENT "]";
   }
+  text += MEMBER(SEGMENT, "httpData") "{\n" HTTP "\"url\": ";
+  write_string(text, record.view(record.url));
+  text += MEMBER(HTTP, "principal");
+  write_string(text, record.view(record.principal));
+  text += MEMBER(HTTP, "sessionId");
+  write_string(text, record.view(record.sessionId));
+  for (int m = 0; m < TransactionRecord::kMapCount; ++m) {
+    TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
+    if (map == TransactionRecord::kUserData) text += "\n" SEGMENT "}";
+    if (record.empty(map)) continue;
+    const Tree& node = insertKeyValuePairs(record, map);
+    // Every entry of the map may have been left out.
+    if (!node.empty()) {
+      text += kMapNames[m];
+      write_node(text, node, map == TransactionRecord::kUserData ? 12 : 16,
+                 false);
+    }
+    // A tree too large to be kept for the next event goes now.
+    if (!mapTrees[map].reusable) mapTrees[map] = MapTree();
+  }
+  text += "\n        }\n    ]\n}\n";
 }
+
+const Tree& AnalyticsCollector::insertKeyValuePairs(
+    const TransactionRecord& record, TransactionRecord::Map map) const {
+  MapTree& kept = mapTrees[map];
+  const TransactionRecord::Entry* first = record.begin(map);
+  std::size_t count = record.end(map) - first;
+  // Maps of one kind mostly have the same keys from one event to the next
+  // (the same headers, say): the tree placed for the last event then holds
+  // every entry where the rules would place it again, and only the values
+  // change, which costs no allocation per node.
+  bool same = kept.reusable && count == kept.keys.size();
+  for (std::size_t i = 0; same && i < count; ++i) {
+    same = record.view(first[i].key) == kept.keys[i] &&
+           record.view(first[i].value).empty() == kept.emptyValues[i];
+  }
+  std::size_t bytes = 0;
+  if (same) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string_view value = record.view(first[i].value);
+      bytes += value.size();
+      if (kept.nodes[i]) kept.nodes[i]->data().assign(value);
+    }
+    kept.reusable = bytes <= kReusedMapBytes;
+    return kept.tree;
+  }
+  kept.reusable = false;
+  kept.tree.clear();
+  kept.keys.clear();
+  kept.emptyValues.clear();
+  kept.nodes.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string_view key = record.view(first[i].key);
+    std::string_view value = record.view(first[i].value);
+    kept.nodes.push_back(place(kept.tree, key, value));
+    kept.keys.emplace_back(key);
+    kept.emptyValues.push_back(value.empty());
+    bytes += key.size() + value.size();
+  }
+  kept.reusable = count <= kReusedMapEntries && bytes <= kReusedMapBytes;
+  return kept.tree;
+}
+
+#undef MEMBER
+#undef TOP
+#undef SEGMENT
+#undef HTTP
+#undef CALL
 
 }  // namespace agent
 }  // namespace zeph

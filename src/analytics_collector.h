@@ -13,6 +13,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "transaction_record.h"
 
 namespace zeph {
 namespace agent {
@@ -73,6 +76,8 @@ class AnalyticsCollector {
   // Receives one framed batch, valid for the call only. Returns false when
   // the receiver failed and nothing more may be delivered.
   using ReportFunction = bool(const char* batch);
+  // The same, given the batch's text, which it may take (swap out) to keep.
+  using BatchFunction = bool(std::string& batch);
 
   static constexpr std::time_t kReportIntervalSeconds = 30;
   static constexpr std::size_t kBatchThreshold = 10000;
@@ -90,6 +95,8 @@ class AnalyticsCollector {
   // Builds and keeps the event text. Throws (std::bad_alloc,
   // std::length_error for an event that no batch could carry) without
   // keeping anything.
+  void recordTransaction(const TransactionRecord& record);
+  // The same for records made one value at a time.
   void recordTransaction(const TransactionInfo& info);
 
   // Whether reportTransactions would deliver now.
@@ -97,13 +104,18 @@ class AnalyticsCollector {
 
   // Delivers every pending text when a report is due, in recording order.
   void reportTransactions(ReportFunction& report);
+  void reportTransactions(BatchFunction& report);
 
   void buildTransactionJson(std::string& out,
+                            const TransactionRecord& record) const;
+  void buildTransactionJson(std::string& out,
                             const TransactionInfo& info) const;
-  void insertKeyValuePairs(boost::property_tree::ptree& parent, std::string key,
-                           const StringMap& map) const;
+  // The property tree of one map of the record, its entries placed by their
+  // dotted keys; valid until the next call for that map.
+  const boost::property_tree::ptree& insertKeyValuePairs(
+      const TransactionRecord& record, TransactionRecord::Map map) const;
 
-  std::size_t pendingCount() const { return pendingTransactions.size(); }
+  std::size_t pendingCount() const { return pendingStarts.size(); }
   std::time_t lastReport() const { return lastReportTime; }
   const AgentIdentity& agentIdentity() const { return *identity; }
 
@@ -111,13 +123,48 @@ class AnalyticsCollector {
 
  private:
   bool dueAt(std::time_t now) const;
+  // Frames and hands over the pending texts when a report is due.
+  template <typename Receiver>
+  void deliver(Receiver&& report);
+  void restore(std::string& text, std::vector<std::size_t>& starts,
+               std::size_t first);
+  // Appends the event text of record to text.
+  void writeEvent(std::string& text, const TransactionRecord& record) const;
 
   std::unique_ptr<AgentIdentity> identity;
-  std::list<std::string> pendingTransactions;
+  // The pending texts, oldest first, already framed as the start of one
+  // array: "[", then the texts with ", " between them. A batch that holds
+  // them all is this text closed, handed over without a copy.
+  std::string pendingText;
+  // Where each pending text begins in pendingText.
+  std::vector<std::size_t> pendingStarts;
+  // The room to reserve for the next pending texts: the last batch's size,
+  // so that they are written once rather than moved as the text grows.
+  std::size_t expectedLength = 0;
+  static constexpr std::size_t kMostExpectedLength = std::size_t{1} << 26;
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;
+  // The event's text from the identity on to the next text of the record,
+  // at the top and in the segment; escaped once, as the identity is fixed.
+  std::string eventHead;
+  std::string segmentHead;
   mutable std::string printBuffer;
+
+  // The tree of a map as last placed, with the layout it was placed for:
+  // its keys, which values were empty, and the node that took each entry
+  // (null for an entry left out).
+  struct MapTree {
+    boost::property_tree::ptree tree;
+    std::vector<std::string> keys;
+    std::vector<bool> emptyValues;
+    std::vector<boost::property_tree::ptree*> nodes;
+    bool reusable = false;
+  };
+  // Larger maps are placed afresh each time rather than kept.
+  static constexpr std::size_t kReusedMapEntries = 64;
+  static constexpr std::size_t kReusedMapBytes = 16384;
+  mutable MapTree mapTrees[TransactionRecord::kMapCount];
 };
 
 }  // namespace agent

@@ -9,6 +9,7 @@
 #include <v8.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // V8 13.4 added the size_t string writers and deprecated the int ones; V8 14
 // removed the old ones.
@@ -42,6 +43,19 @@ inline size_t write_utf8(v8::Isolate* isolate, v8::Local<v8::String> str,
   return static_cast<size_t>(str->WriteUtf8(
       isolate, buffer, static_cast<int>(capacity), nullptr,
       v8::String::NO_NULL_TERMINATION | v8::String::REPLACE_INVALID_UTF8));
+#endif
+}
+
+// Writes the length one-byte characters of str, which must be a one-byte
+// string, into buffer as Latin-1 bytes without a terminating NUL.
+inline void write_one_byte(v8::Isolate* isolate, v8::Local<v8::String> str,
+                           char* buffer, size_t length) {
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(buffer);
+#if VANTAREL_HAS_STRING_WRITE_V2
+  str->WriteOneByteV2(isolate, 0, static_cast<uint32_t>(length), bytes);
+#else
+  str->WriteOneByte(isolate, bytes, 0, static_cast<int>(length),
+                    v8::String::NO_NULL_TERMINATION);
 #endif
 }
 

@@ -182,6 +182,9 @@ test('exit calls, maps and texts', () => {
   const fffd = '\\u00EF\\u00BF\\u00BD';
   assert.ok(utf8.includes(`"requestGUID": "a${fffd}b${fffd}c\\u00F0\\u009F\\u0098\\u0080"`), utf8);
   assert.ok(utf8.includes(`"transactionName": "${fffd}"`));
+  // Keys that convert to one text: the one read last stays.
+  assert.deepStrictEqual(segment({ userData: { 'k\0a': 1, '\uD800': 2, 'k\0b': 3, '\uDC00': 4 } }).userData,
+    { k: '3', '\u00EF\u00BF\u00BD': '4' });
 });
 
 test('properties are read in order with getters, also while paused', () => {
@@ -214,6 +217,26 @@ test('properties are read in order with getters, also while paused', () => {
   for (let i = 0; i < THRESHOLD; i++) addon.recordTransaction({});
   addon.reportTransactions();
   assert.strictEqual(JSON.parse(batches[0]).length, THRESHOLD + 1);
+});
+
+test('a getter may record meanwhile, and a read cut by a vm timeout records nothing', () => {
+  const batches = collect();
+  const { runInContext, createContext } = require('node:vm');
+  assert.throws(() => runInContext('recordTransaction({ httpData: { get url() { for (;;); } } })',
+    createContext({ recordTransaction: addon.recordTransaction }), { timeout: 20 }),
+  { code: 'ERR_SCRIPT_EXECUTION_TIMEOUT' });
+  const outer = { ...WORKED, httpData: { ...WORKED.httpData } };
+  Object.defineProperty(outer.httpData, 'url', {
+    get() { addon.recordTransaction({ requestGUID: 'inner' }); return WORKED.httpData.url; },
+    enumerable: true,
+  });
+  addon.recordTransaction(outer);
+  for (let i = 0; i < THRESHOLD - 1; i++) addon.recordTransaction({});
+  addon.reportTransactions();
+  const texts = batches[0].slice(1, -1).split('\n}\n, ');
+  assert.strictEqual(texts.length, THRESHOLD + 1);
+  assert.strictEqual(JSON.parse(texts[0] + '\n}\n').requestGUID, 'inner');
+  assert.strictEqual(texts[1] + '\n}\n', WORKED_TEXT);
 });
 
 test('throwing reads and conversions give the defaults', () => {

@@ -203,6 +203,27 @@ TEST(EventDocument, UnplaceableEntriesAreLeftOut) {
   EXPECT_EQ(headers_of({{"", "e"}, {"z.", "t"}}), "");
 }
 
+TEST(EventDocument, EachEventPlacesItsOwnMaps) {
+  // One collector in turn: the same keys with other values, and with
+  // values that turn empty or not, which changes what is left out.
+  auto collector = make_collector();
+  const StringMap maps[] = {
+      {{"a", "1"}, {"a.b", "2"}, {"c", "3"}},
+      {{"a", "9"}, {"a.b", "8"}, {"c", "7"}},
+      {{"a", ""}, {"a.b", "8"}, {"c", ""}},
+      {{"a", "x"}, {"a.b", "y"}, {"c", "z"}},
+      {{"a", "1"}, {"c", "3"}},
+  };
+  for (const StringMap& map : maps) {
+    Record record;
+    record.httpData.headers = map;
+    record.userData = map;
+    std::string text;
+    collector->buildTransactionJson(text, record.info());
+    EXPECT_EQ(text, build(record));
+  }
+}
+
 TEST(EventDocument, OutputIsReplacedWhole) {
   Record record;
   std::string text = "old";
