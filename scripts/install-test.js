@@ -19,6 +19,7 @@ const { LINES, planLines, obtain } = require('./nodes');
 const ARCHES = ['x64', 'arm64'];
 const CROSS_ROOT = '/usr/aarch64-linux-gnu';
 const SMOKE = path.join(root, 'test', 'install', 'smoke.mjs');
+const WORKED_EXAMPLE = path.join(root, 'test', 'worked-example.cjs');
 const INSTALL_TIMEOUT_MS = 10 * 60 * 1000;
 // The arm64 Node under qemu runs about ten times slower than natively.
 const SMOKE_TIMEOUT_MS = { x64: 2 * 60 * 1000, arm64: 10 * 60 * 1000 };
@@ -103,6 +104,7 @@ function freshProject(dir) {
   fs.writeFileSync(path.join(dir, 'package.json'),
     `${JSON.stringify({ name: 'vantarel-install-check', version: '1.0.0', private: true })}\n`);
   fs.copyFileSync(SMOKE, path.join(dir, 'smoke.mjs'));
+  fs.copyFileSync(WORKED_EXAMPLE, path.join(dir, 'worked-example.cjs'));
   return dir;
 }
 

@@ -3,11 +3,8 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
 const addon = require('..');
+const { IDENTITY, WORKED, WORKED_TEXT } = require('./worked-example.cjs');
 
-const IDENTITY = {
-  applicationId: 7, applicationName: 'storefront', tierId: '12',
-  tierName: 'web', nodeId: '31', nodeName: 'web-1',
-};
 // More than this many pending events make a report due at once.
 const THRESHOLD = 10000;
 
@@ -39,78 +36,6 @@ function eventTexts(txs, config) {
 const events = (txs, config) => eventTexts(txs, config).map((t) => JSON.parse(t));
 const segment = (tx) => events([tx])[0].segments[0];
 
-const WORKED = {
-  eventTimestamp: '1449532800123', requestGUID: 'req-7f3a', transactionId: 42,
-  transactionName: '/checkout', clientRequestGUID: '', requestExperience: 'NORMAL',
-  transactionTime: 154, entryPoint: true,
-  exitCalls: [
-    { exitCallType: 'HTTP', avgResponseTimeMillis: 35, numberOfCalls: 2, numberOfErrors: 0 },
-    { exitCallType: 'DB', avgResponseTimeMillis: 4, numberOfCalls: 6, numberOfErrors: 1 },
-  ],
-  httpData: {
-    url: '/checkout?step=2', principal: '', sessionId: 's-19', sessionObjects: {},
-    uriPathSegments: ['checkout'], parameters: { step: '2' },
-    headers: { 'content-type': 'text/html', accept: '*/*' }, cookies: {},
-  },
-  userData: { customerTier: 'gold', 'cart.items': 3 },
-};
-const WORKED_TEXT = `{
-    "eventTimestamp": "1449532800123",
-    "applicationId": "7",
-    "application": "storefront",
-    "requestGUID": "req-7f3a",
-    "transactionName": "\\/checkout",
-    "transactionId": "42",
-    "segments": [
-        {
-            "segmentTimestamp": "1449532800123",
-            "tierId": "12",
-            "tier": "web",
-            "nodeId": "31",
-            "node": "web-1",
-            "requestExperience": "NORMAL",
-            "transactionTime": "154",
-            "entryPoint": "true",
-            "clientRequestGUID": "",
-            "exitCalls": [
-                {
-                    "exitCallType": "HTTP",
-                    "avgResponseTimeMillis": "35",
-                    "numberOfCalls": "2",
-                    "numberOfErrors": "0"
-                },
-                {
-                    "exitCallType": "DB",
-                    "avgResponseTimeMillis": "4",
-                    "numberOfCalls": "6",
-                    "numberOfErrors": "1"
-                }
-            ],
-            "httpData": {
-                "url": "\\/checkout?step=2",
-                "principal": "",
-                "sessionId": "s-19",
-                "uriPathSegments": {
-                    "0": "checkout"
-                },
-                "parameters": {
-                    "step": "2"
-                },
-                "headers": {
-                    "accept": "*\\/*",
-                    "content-type": "text\\/html"
-                }
-            },
-            "userData": {
-                "cart": {
-                    "items": "3"
-                },
-                "customerTier": "gold"
-            }
-        }
-    ]
-}
-`;
 
 test('the analytics functions do nothing before initAnalytics', () => {
   const names = Object.keys(addon);

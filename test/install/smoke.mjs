@@ -1,10 +1,11 @@
 // A short run of every function against an installed copy of the package,
-// copied into the project that installed it and run there with
-// `node --expose-gc smoke.mjs`. It starts no process of its own, so an
-// arm64 Node under qemu-user can run it too.
+// copied with test/worked-example.cjs into the project that installed it and
+// run there with `node --expose-gc smoke.mjs`. It starts no process of its
+// own, so an arm64 Node under qemu-user can run it too.
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
 import vantarel, { time, recordTransaction } from 'vantarel';
+import { IDENTITY, WORKED, WORKED_TEXT } from './worked-example.cjs';
 
 const EXPORTED = [
   'time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
@@ -78,84 +79,13 @@ assert.equal(nodes.length, snapshot.node_count * snapshot.meta.node_fields.lengt
 
 // A report is due at once when more than 10000 events wait.
 const batches = [];
-addon.initAnalytics({ applicationId: 7, applicationName: 'storefront', tierId: '12',
-  tierName: 'web', nodeId: '31', nodeName: 'web-1' }, (batch) => batches.push(batch));
+addon.initAnalytics(IDENTITY, (batch) => batches.push(batch));
 addon.enableAnalytics(true);
-addon.recordTransaction({
-  eventTimestamp: '1449532800123', requestGUID: 'req-7f3a', transactionId: 42,
-  transactionName: '/checkout', clientRequestGUID: '', requestExperience: 'NORMAL',
-  transactionTime: 154, entryPoint: true,
-  exitCalls: [
-    { exitCallType: 'HTTP', avgResponseTimeMillis: 35, numberOfCalls: 2, numberOfErrors: 0 },
-    { exitCallType: 'DB', avgResponseTimeMillis: 4, numberOfCalls: 6, numberOfErrors: 1 },
-  ],
-  httpData: {
-    url: '/checkout?step=2', principal: '', sessionId: 's-19', sessionObjects: {},
-    uriPathSegments: ['checkout'], parameters: { step: '2' },
-    headers: { 'content-type': 'text/html', accept: '*/*' }, cookies: {},
-  },
-  userData: { customerTier: 'gold', 'cart.items': 3 },
-});
+addon.recordTransaction(WORKED);
 for (let i = 0; i < 10000; i++) addon.recordTransaction({});
 addon.reportTransactions();
 assert.equal(batches.length, 1);
-assert.equal(batches[0].slice(1, batches[0].indexOf('\n}\n, ') + 3), `{
-    "eventTimestamp": "1449532800123",
-    "applicationId": "7",
-    "application": "storefront",
-    "requestGUID": "req-7f3a",
-    "transactionName": "\\/checkout",
-    "transactionId": "42",
-    "segments": [
-        {
-            "segmentTimestamp": "1449532800123",
-            "tierId": "12",
-            "tier": "web",
-            "nodeId": "31",
-            "node": "web-1",
-            "requestExperience": "NORMAL",
-            "transactionTime": "154",
-            "entryPoint": "true",
-            "clientRequestGUID": "",
-            "exitCalls": [
-                {
-                    "exitCallType": "HTTP",
-                    "avgResponseTimeMillis": "35",
-                    "numberOfCalls": "2",
-                    "numberOfErrors": "0"
-                },
-                {
-                    "exitCallType": "DB",
-                    "avgResponseTimeMillis": "4",
-                    "numberOfCalls": "6",
-                    "numberOfErrors": "1"
-                }
-            ],
-            "httpData": {
-                "url": "\\/checkout?step=2",
-                "principal": "",
-                "sessionId": "s-19",
-                "uriPathSegments": {
-                    "0": "checkout"
-                },
-                "parameters": {
-                    "step": "2"
-                },
-                "headers": {
-                    "accept": "*\\/*",
-                    "content-type": "text\\/html"
-                }
-            },
-            "userData": {
-                "cart": {
-                    "items": "3"
-                },
-                "customerTier": "gold"
-            }
-        }
-    ]
-}
-`);
+assert.equal(batches[0].slice(1, batches[0].indexOf('\n}\n, ') + 3), WORKED_TEXT);
 
 assert.deepEqual(EXPORTED.filter((name) => !called.has(name)), []);
 console.log(`smoke: ${EXPORTED.length} functions ok on Node ${process.version} ${process.arch}`);
