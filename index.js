@@ -23,4 +23,27 @@ function resolveBinary() {
   }
 }
 
-module.exports = require(resolveBinary());
+const binding = require(resolveBinary());
+const { createRecordTransaction } = require('./lib/record-transaction');
+
+// The sixteen functions, in the addon's table order; recordTransaction reads
+// its object in script and hands it to the addon flat.
+module.exports = {
+  time: binding.time,
+  cpuTime: binding.cpuTime,
+  afterGC: binding.afterGC,
+  startV8Profiler: binding.startV8Profiler,
+  stopV8Profiler: binding.stopV8Profiler,
+  getEventLoopInfo: binding.getEventLoopInfo,
+  resetEventLoopInfo: binding.resetEventLoopInfo,
+  getV8HeapSnapshot: binding.getV8HeapSnapshot,
+  isObjectTrackingSupported: binding.isObjectTrackingSupported,
+  initAnalytics: binding.initAnalytics,
+  enableAnalytics: binding.enableAnalytics,
+  recordTransaction: createRecordTransaction(binding.recordFlatTransaction,
+    binding.analyticsControl),
+  reportTransactions: binding.reportTransactions,
+  startTrackingHeapObjects: binding.startTrackingHeapObjects,
+  stopTrackingHeapObjects: binding.stopTrackingHeapObjects,
+  takeHeapSnapshot: binding.takeHeapSnapshot,
+};

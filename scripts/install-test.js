@@ -81,6 +81,7 @@ function checkContents(tarball, nodes) {
   const gyp = fs.readFileSync(path.join(root, 'binding.gyp'), 'utf8');
   const sources = [...gyp.matchAll(/'(src\/[^']+)'/g)].map((m) => m[1]);
   const needed = ['package.json', 'LICENSE', 'README.md', 'index.js', 'index.mjs',
+    'lib/record-transaction.js',
     'index.d.ts', 'binding.gyp', 'scripts/install.js', ...sources];
   const missing = needed.filter((entry) => !entries.has(entry));
   const unwanted = [...entries].filter((entry) =>

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "analytics_collector.h"
+#include "engine_compat.h"
+#include "flat_transaction.h"
 #include "script_call.h"
 #include "transaction_reader.h"
 
@@ -30,35 +32,22 @@ struct AnalyticsState {
 AnalyticsState* analytics = nullptr;
 
 // Reused by every recording call, so that once its buffers have grown a
-// call allocates nothing to read the object; a call made meanwhile from a
-// getter reads into a record of its own.
-class RecordLease {
- public:
-  RecordLease() : record_(busy_ ? own_ : shared_) {
-    if (&record_ == &shared_) busy_ = true;
-    record_.clear();
-  }
-  ~RecordLease() {
-    if (&record_ != &shared_) return;
-    busy_ = false;
-    // A rare large transaction should not keep its memory for good.
-    if (shared_.capacity() > kKeptCapacity) shared_ = TransactionRecord();
-  }
-  RecordLease(const RecordLease&) = delete;
-  RecordLease& operator=(const RecordLease&) = delete;
+// call allocates nothing; no script runs while it is filled.
+constexpr std::size_t kKeptRecordCapacity = 1 << 16;
+TransactionRecord record_buffer;
+std::string latin1_texts;
+std::u16string utf16_texts;
 
-  TransactionRecord* get() { return &record_; }
+// Tells the package's script reader, without a call, whether to read a
+// transaction at all (bit 0: analytics is set up) and whether to hand it
+// over (bit 1: the collector collects).
+uint32_t control_word = 0;
 
- private:
-  static constexpr std::size_t kKeptCapacity = 1 << 16;
-  static TransactionRecord shared_;
-  static bool busy_;
-  TransactionRecord own_;
-  TransactionRecord& record_;
-};
-
-TransactionRecord RecordLease::shared_;
-bool RecordLease::busy_ = false;
+void publish_control() {
+  control_word = analytics == nullptr            ? 0
+                 : analytics->collector->enabled ? 3
+                                                 : 1;
+}
 
 void throw_failure(const std::exception& failure) {
   if (dynamic_cast<const std::bad_alloc*>(&failure)) {
@@ -73,6 +62,7 @@ void throw_failure(const std::exception& failure) {
 void install(AnalyticsState* fresh) {
   AnalyticsState* old = analytics;
   analytics = fresh;
+  publish_control();
   if (old == nullptr) return;
   if (old->deliveries == 0) {
     delete old;
@@ -106,7 +96,9 @@ const char kNotAFunction[] =
 // that collections keep pace with dropped batches.
 class BatchText : public v8::String::ExternalOneByteStringResource {
  public:
-  BatchText(v8::Isolate* isolate, std::string& text) : isolate_(isolate) {
+  BatchText(v8::Isolate* isolate, std::string& text,
+            std::shared_ptr<zeph::agent::TextPool> pool)
+      : isolate_(isolate), pool_(std::move(pool)) {
     text_.swap(text);
   }
   ~BatchText() override {
@@ -114,6 +106,7 @@ class BatchText : public v8::String::ExternalOneByteStringResource {
       isolate_->AdjustAmountOfExternalAllocatedMemory(
           -static_cast<int64_t>(text_.size()));
     }
+    pool_->give(std::move(text_));
   }
   BatchText(const BatchText&) = delete;
   BatchText& operator=(const BatchText&) = delete;
@@ -129,6 +122,7 @@ class BatchText : public v8::String::ExternalOneByteStringResource {
  private:
   v8::Isolate* isolate_;
   std::string text_;
+  std::shared_ptr<zeph::agent::TextPool> pool_;
   bool counted_ = false;
 };
 
@@ -144,7 +138,8 @@ bool do_http_callback(std::string& batch) {
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
   // Latin-1 reading is the same string as its UTF-8 reading.
-  auto owner = std::make_unique<BatchText>(isolate, batch);
+  auto owner = std::make_unique<BatchText>(isolate, batch,
+                                           analytics->collector->textPool());
   owner->count();
   v8::Local<v8::String> text;
   if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
@@ -198,28 +193,72 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   if (analytics == nullptr) return;
   analytics->collector->enabled = info[0]->IsTrue();
+  publish_control();
 }
 
-void RecordTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (analytics == nullptr || info[0]->IsNullOrUndefined()) return;
+v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate) {
+  // The word outlives every script reader, so the engine must not free it.
+  std::unique_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
+      &control_word, sizeof(control_word), [](void*, size_t, void*) {},
+      nullptr);
+  return v8::Uint32Array::New(v8::ArrayBuffer::New(isolate, std::move(store)),
+                              0, 1);
+}
+
+// The texts and slots that the package's script reader made of one
+// transaction object (see flat_transaction.h).
+void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  if (info.Length() < 3 || !info[0]->IsString() || !info[1]->IsUint32Array() ||
+      !info[2]->IsUint32()) {
+    Nan::ThrowTypeError("Expected texts, slots and a slot count");
+    return;
+  }
+  v8::Local<v8::String> texts = info[0].As<v8::String>();
+  v8::Local<v8::Uint32Array> slot_array = info[1].As<v8::Uint32Array>();
+  uint32_t slot_count = info[2].As<v8::Uint32>()->Value();
+  if (slot_count > slot_array->Length()) {
+    Nan::ThrowRangeError("Expected at most as many slots as the array holds");
+    return;
+  }
+  if (analytics == nullptr) return;
   v8::Isolate* isolate = info.GetIsolate();
+  const uint32_t* slots = reinterpret_cast<const uint32_t*>(
+      static_cast<const char*>(slot_array->Buffer()->Data()) +
+      slot_array->ByteOffset());
   try {
-    RecordLease record;
-    {
-      v8::Local<v8::Object> object;
-      if (!info[0]->ToObject(isolate->GetCurrentContext()).ToLocal(&object)) {
-        return;
-      }
-      Reader in(isolate);
-      vantarel::read_transaction(in, isolate, object, record.get());
-      if (in.terminated()) return;
+    record_buffer.clear();
+    std::size_t length = static_cast<std::size_t>(texts->Length());
+    bool read;
+    if (texts->IsOneByte()) {
+      latin1_texts.resize(length);
+      vantarel::compat::write_one_byte(isolate, texts, latin1_texts.data(),
+                                       length);
+      read = vantarel::read_flat_transaction(
+          slots, slot_count, latin1_texts.data(), length, &record_buffer);
+    } else {
+      utf16_texts.resize(length);
+      vantarel::compat::write_two_byte(isolate, texts, utf16_texts.data(),
+                                       length);
+      read = vantarel::read_flat_transaction(
+          slots, slot_count, utf16_texts.data(), length, &record_buffer);
     }
-    // A getter may have installed a new state meanwhile.
-    analytics->collector->recordTransaction(*record.get());
+    if (!read) {
+      Nan::ThrowRangeError("The slots do not describe the texts");
+      return;
+    }
+    analytics->collector->recordTransaction(record_buffer);
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
     Nan::ThrowError("analytics failed");
+  }
+  // A rare large transaction should not keep its memory for good.
+  if (record_buffer.capacity() + latin1_texts.capacity() +
+          2 * utf16_texts.capacity() >
+      kKeptRecordCapacity) {
+    record_buffer = TransactionRecord();
+    latin1_texts = std::string();
+    utf16_texts = std::u16string();
   }
 }
 

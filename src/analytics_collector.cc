@@ -254,6 +254,7 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   std::size_t mark = pendingText.size();
   try {
     if (pendingStarts.empty()) {
+      if (pendingText.capacity() < expectedLength) pendingText = pool->take();
       pendingText.reserve(expectedLength);
       pendingText += '[';
     } else {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "text_pool.h"
 #include "transaction_record.h"
 
 namespace zeph {
@@ -115,6 +116,9 @@ class AnalyticsCollector {
   const boost::property_tree::ptree& insertKeyValuePairs(
       const TransactionRecord& record, TransactionRecord::Map map) const;
 
+  // Where delivered batches give back their buffers for the pending texts.
+  const std::shared_ptr<TextPool>& textPool() const { return pool; }
+
   std::size_t pendingCount() const { return pendingStarts.size(); }
   std::time_t lastReport() const { return lastReportTime; }
   const AgentIdentity& agentIdentity() const { return *identity; }
@@ -142,6 +146,7 @@ class AnalyticsCollector {
   // so that they are written once rather than moved as the text grows.
   std::size_t expectedLength = 0;
   static constexpr std::size_t kMostExpectedLength = std::size_t{1} << 26;
+  std::shared_ptr<TextPool> pool = std::make_shared<TextPool>();
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;

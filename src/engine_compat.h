@@ -59,6 +59,18 @@ inline void write_one_byte(v8::Isolate* isolate, v8::Local<v8::String> str,
 #endif
 }
 
+// Writes the length UTF-16 units of str into buffer.
+inline void write_two_byte(v8::Isolate* isolate, v8::Local<v8::String> str,
+                           char16_t* buffer, size_t length) {
+  uint16_t* units = reinterpret_cast<uint16_t*>(buffer);
+#if VANTAREL_HAS_STRING_WRITE_V2
+  str->WriteV2(isolate, 0, static_cast<uint32_t>(length), units);
+#else
+  str->Write(isolate, units, 0, static_cast<int>(length),
+             v8::String::NO_NULL_TERMINATION);
+#endif
+}
+
 }  // namespace compat
 }  // namespace vantarel
 

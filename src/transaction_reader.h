@@ -1,15 +1,11 @@
-// Reading the analytics objects that script hands in: the configuration's
-// identity texts and the transaction object, in the fixed order of their
-// properties, which getters can observe.
+// Reading the identity texts of the analytics configuration, in their fixed
+// order, which getters can observe.
 #ifndef SRC_TRANSACTION_READER_H_
 #define SRC_TRANSACTION_READER_H_
 
 #include <nan.h>
 
-#include <cstdint>
 #include <string>
-
-#include "transaction_record.h"
 
 namespace vantarel {
 
@@ -21,29 +17,6 @@ enum Key {
   kTierName,
   kNodeId,
   kNodeName,
-  kEntryPoint,
-  kTransactionTime,
-  kRequestExperience,
-  kClientRequestGUID,
-  kTransactionName,
-  kTransactionId,
-  kRequestGUID,
-  kEventTimestamp,
-  kExitCalls,
-  kHttpData,
-  kUserData,
-  kNumberOfErrors,
-  kNumberOfCalls,
-  kAvgResponseTimeMillis,
-  kExitCallType,
-  kSessionId,
-  kPrincipal,
-  kUrl,
-  kSessionObjects,
-  kUriPathSegments,
-  kParameters,
-  kHeaders,
-  kCookies,
   kKeyCount,
 };
 
@@ -53,8 +26,6 @@ enum Key {
 // reader is destroyed.
 class Reader {
  public:
-  using Record = zeph::agent::TransactionRecord;
-
   explicit Reader(v8::Isolate* isolate);
   ~Reader();
   Reader(const Reader&) = delete;
@@ -62,37 +33,13 @@ class Reader {
 
   bool terminated() const { return terminated_; }
 
-  v8::Local<v8::Value> get(v8::Local<v8::Object> holder,
-                           v8::Local<v8::Value> name);
   v8::Local<v8::Value> get(v8::Local<v8::Object> holder, Key k);
-  // False when the read throws.
-  bool get(v8::Local<v8::Array> array, uint32_t index,
-           v8::Local<v8::Value>* value);
-
   std::string text(v8::Local<v8::Value> value);
   std::string text(v8::Local<v8::Object> holder, Key k) {
     return text(get(holder, k));
   }
-  // The same text, kept in the record.
-  Record::Text text(v8::Local<v8::Value> value, Record* record);
-  Record::Text text(v8::Local<v8::Object> holder, Key k, Record* record) {
-    return text(get(holder, k), record);
-  }
-  uint32_t count(v8::Local<v8::Value> value);
-  uint32_t count(v8::Local<v8::Object> holder, Key k) {
-    return count(get(holder, k));
-  }
-  bool flag(v8::Local<v8::Value> value) {
-    return !terminated_ && value->BooleanValue(isolate_);
-  }
-
-  // One level of own enumerable string-keyed properties, as texts.
-  void map(v8::Local<v8::Object> holder, Key k, Record* record,
-           Record::Map map);
 
  private:
-  // False when the conversion throws; the record is then as it was.
-  bool convert(v8::Local<v8::Value> value, Record* record, Record::Text* out);
   void caught();
 
   v8::Isolate* isolate_;
@@ -100,11 +47,6 @@ class Reader {
   v8::TryCatch try_catch_;
   bool terminated_ = false;
 };
-
-// Reads the transaction object into the record, which starts empty.
-void read_transaction(Reader& in, v8::Isolate* isolate,
-                      v8::Local<v8::Object> object,
-                      zeph::agent::TransactionRecord* out);
 
 }  // namespace vantarel
 

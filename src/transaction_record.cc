@@ -98,6 +98,51 @@ TransactionRecord::Text TransactionRecord::keepLatin1(std::size_t size) {
   return out;
 }
 
+TransactionRecord::Text TransactionRecord::addLatin1(const char* bytes,
+                                                     std::size_t size) {
+  std::memcpy(room(size), bytes, size);
+  return keepLatin1(size);
+}
+
+TransactionRecord::Text TransactionRecord::addUtf16(const char16_t* units,
+                                                    std::size_t size) {
+  // A UTF-16 unit takes at most three bytes of UTF-8.
+  unsigned char* out = reinterpret_cast<unsigned char*>(room(3 * size));
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    uint32_t c = units[i];
+    if (c == 0) break;
+    if (c >= 0xD800 && c < 0xE000) {
+      bool paired = c < 0xDC00 && i + 1 < size && units[i + 1] >= 0xDC00 &&
+                    units[i + 1] < 0xE000;
+      if (paired) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    if (c < 0x80) {
+      out[n++] = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      out[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      out[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+      out[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      out[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      // Two units made these four bytes.
+      out[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+      out[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      out[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      out[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+  }
+  Text text{kept_, n};
+  kept_ += n;
+  return text;
+}
+
 void TransactionRecord::startMap(Map map) {
   first_[map] = last_[map] = entries_.size();
 }

@@ -79,6 +79,10 @@ class TransactionRecord {
   // Latin-1 bytes, turned into UTF-8 in place; the text ends at its first
   // NUL.
   Text keepLatin1(std::size_t size);
+  // Copies of Latin-1 bytes or UTF-16 units as UTF-8 texts, which end at
+  // their first NUL; a lone surrogate becomes U+FFFD.
+  Text addLatin1(const char* bytes, std::size_t size);
+  Text addUtf16(const char16_t* units, std::size_t size);
 
   // Entries added between startMap and endMap form the map. A map keeps
   // the byte-wise order of its keys and, of equal keys, the entry added

@@ -19,7 +19,8 @@ struct ExportedFunction {
   ModuleFunction function;
 };
 
-// Installed in this order.
+// Installed in this order. The package entry makes recordTransaction of
+// recordFlatTransaction and a script reader.
 constexpr ExportedFunction kExports[] = {
     {"time", Time},
     {"cpuTime", CPUTime},
@@ -32,7 +33,7 @@ constexpr ExportedFunction kExports[] = {
     {"isObjectTrackingSupported", IsObjectTrackingSupported},
     {"initAnalytics", InitAnalytics},
     {"enableAnalytics", EnableAnalytics},
-    {"recordTransaction", RecordTransaction},
+    {"recordFlatTransaction", RecordFlatTransaction},
     {"reportTransactions", ReportTransactions},
     {"startTrackingHeapObjects", StartTrackingHeapObjects},
     {"stopTrackingHeapObjects", StopTrackingHeapObjects},
@@ -54,6 +55,8 @@ static void Init(v8::Local<v8::Object> exports) {
              Nan::GetFunction(Nan::New<v8::FunctionTemplate>(row.function))
                  .ToLocalChecked());
   }
+  Nan::Set(exports, Nan::New("analyticsControl").ToLocalChecked(),
+           AnalyticsControl(isolate));
   InitEventLoopMonitoring();
 }
 

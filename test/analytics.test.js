@@ -110,6 +110,13 @@ test('exit calls, maps and texts', () => {
   // Keys that convert to one text: the one read last stays.
   assert.deepStrictEqual(segment({ userData: { 'k\0a': 1, '\uD800': 2, 'k\0b': 3, '\uDC00': 4 } }).userData,
     { k: '3', '\u00EF\u00BF\u00BD': '4' });
+  // Many exit calls and entries, beyond any buffer reserved for a usual one.
+  const headers = Object.fromEntries(Array.from({ length: 3000 }, (_, i) => [`h${i}`, `v${i}`]));
+  const calls = Array.from({ length: 600 }, (_, i) => ({ exitCallType: `T${i}` }));
+  const big = segment({ exitCalls: calls, httpData: { headers, cookies: { c: 1 } } });
+  assert.deepStrictEqual(big.httpData.headers, headers);
+  assert.deepStrictEqual(big.httpData.cookies, { c: '1' });
+  assert.deepStrictEqual(big.exitCalls.map((c) => c.exitCallType), calls.map((c) => c.exitCallType));
 });
 
 test('properties are read in order with getters, also while paused', () => {

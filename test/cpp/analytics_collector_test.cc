@@ -402,4 +402,27 @@ TEST_F(Reporting, ReceiverRecordsIntoTheNextBatch) {
   EXPECT_EQ(collector->lastReport(), 1031);
 }
 
+// The receiver keeps the batch as the script string does, and gives its
+// buffer back when done with it.
+std::string kept_batch;
+bool keep_buffer(std::string& batch) {
+  kept_batch.swap(batch);
+  return true;
+}
+
+TEST_F(Reporting, PendingTextsReuseTheBufferOfADeliveredBatch) {
+  auto collector = make_collector();
+  for (int i = 0; i < 3; ++i) record(*collector);
+  fake_now = 1031;
+  collector->reportTransactions(keep_buffer);
+  const char* buffer = kept_batch.data();
+  collector->textPool()->give(std::move(kept_batch));
+  EXPECT_EQ(collector->textPool()->keptCount(), 1u);
+  record(*collector);
+  EXPECT_EQ(collector->textPool()->keptCount(), 0u);
+  fake_now = 1062;
+  collector->reportTransactions(keep_buffer);
+  EXPECT_EQ(kept_batch.data(), buffer) << "the same memory was written again";
+}
+
 }  // namespace
