@@ -16,42 +16,36 @@ const SET_UP = 1;
 const COLLECTING = 2;
 const FIRST_SLOTS = 1024;
 
-// One transaction being read: its slots and its texts so far.
-class Flat {
-  constructor() {
-    this.slots = new Uint32Array(FIRST_SLOTS);
-    this.count = 0;
-    this.texts = '';
-  }
+// The slots of the transactions being read. A getter may record meanwhile:
+// that call writes after the slots of the one it interrupts and gives them
+// back when it ends. Texts are kept in locals and returned, never stored in
+// an object, which spares the engine a write barrier per text.
+let slots = new Uint32Array(FIRST_SLOTS);
+let end = 0;
 
-  // Room for n more slots.
-  reserve(n) {
-    if (this.count + n <= this.slots.length) return;
-    const grown = new Uint32Array(Math.max(2 * this.slots.length, this.count + n));
-    grown.set(this.slots.subarray(0, this.count));
-    this.slots = grown;
-  }
+// Room for n more slots.
+function reserve(n) {
+  if (end + n <= slots.length) return;
+  const grown = new Uint32Array(Math.max(2 * slots.length, end + n));
+  grown.set(slots.subarray(0, end));
+  slots = grown;
+}
 
-  number(value) {
-    this.slots[this.count++] = value;
-  }
-
-  // The script's string conversion of value; a throwing one gives the text
-  // of undefined.
-  text(value) {
-    let text;
-    if (typeof value === 'string') {
-      text = value;
-    } else {
-      try {
-        text = `${value}`;
-      } catch {
-        text = 'undefined';
-      }
+// The script's string conversion of value, its length noted in the slots; a
+// throwing conversion gives the text of undefined.
+function text(value) {
+  let t;
+  if (typeof value === 'string') {
+    t = value;
+  } else {
+    try {
+      t = `${value}`;
+    } catch {
+      t = 'undefined';
     }
-    this.slots[this.count++] = text.length;
-    this.texts += text;
   }
+  slots[end++] = t.length;
+  return t;
 }
 
 // ToUint32 of ToNumber; 0 when the conversion throws.
@@ -69,10 +63,12 @@ function isObject(value) {
 
 const NO_KEYS = [];
 
-// One level of own enumerable string-keyed properties, as texts.
-function map(flat, value) {
-  const at = flat.count++;
+// One level of own enumerable string-keyed properties: the texts of each
+// value and key.
+function map(value) {
+  const at = end++;
   let entries = 0;
+  let texts = '';
   if (isObject(value)) {
     let keys;
     try {
@@ -81,7 +77,7 @@ function map(flat, value) {
       keys = NO_KEYS;
     }
     // Room for the next map's count too.
-    flat.reserve(2 * keys.length + 1);
+    reserve(2 * keys.length + 1);
     for (let i = 0; i < keys.length; i++) {
       const key = keys[i];
       let entry;
@@ -90,18 +86,20 @@ function map(flat, value) {
       } catch {
         entry = undefined;
       }
-      flat.text(entry);
-      flat.slots[flat.count++] = key.length;
-      flat.texts += key;
+      texts += text(entry);
+      slots[end++] = key.length;
+      texts += key;
       entries++;
     }
   }
-  flat.slots[at] = entries;
+  slots[at] = entries;
+  return texts;
 }
 
-function exitCalls(flat, calls) {
-  const at = flat.count++;
+function exitCalls(calls) {
+  const at = end++;
   let entries = 0;
+  let texts = '';
   // Proxies of arrays are not arrays here, as they were not to the addon.
   if (Array.isArray(calls) && !isProxy(calls)) {
     // Getters may change the length, so it is read for every element.
@@ -114,90 +112,89 @@ function exitCalls(flat, calls) {
       }
       if (!isObject(call)) continue;
       let v;
-      flat.reserve(5);
+      reserve(5);
       try { v = call.numberOfErrors; } catch { v = undefined; }
-      flat.number(count(v));
+      slots[end++] = count(v);
       try { v = call.numberOfCalls; } catch { v = undefined; }
-      flat.number(count(v));
+      slots[end++] = count(v);
       try { v = call.avgResponseTimeMillis; } catch { v = undefined; }
-      flat.number(count(v));
+      slots[end++] = count(v);
       try { v = call.exitCallType; } catch { v = undefined; }
-      flat.text(v);
+      texts += text(v);
       entries++;
     }
   }
-  flat.slots[at] = entries;
+  slots[at] = entries;
+  return texts;
 }
 
-function read(flat, object) {
+// Reads the transaction into the slots from `end` on; returns its texts.
+function read(object) {
   let v;
+  let texts;
   try { v = object.entryPoint; } catch { v = undefined; }
-  flat.number(v ? 1 : 0);
+  slots[end++] = v ? 1 : 0;
   try { v = object.transactionTime; } catch { v = undefined; }
-  flat.number(count(v));
+  slots[end++] = count(v);
   try { v = object.requestExperience; } catch { v = undefined; }
-  flat.text(v);
+  texts = text(v);
   try { v = object.clientRequestGUID; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = object.transactionName; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = object.transactionId; } catch { v = undefined; }
-  flat.number(count(v));
+  slots[end++] = count(v);
   try { v = object.requestGUID; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = object.eventTimestamp; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = object.exitCalls; } catch { v = undefined; }
-  exitCalls(flat, v);
+  texts += exitCalls(v);
 
   let http;
   try { http = object.httpData; } catch { http = undefined; }
   if (!isObject(http)) http = {};
-  flat.reserve(16);
+  reserve(16);
   try { v = http.sessionId; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = http.principal; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = http.url; } catch { v = undefined; }
-  flat.text(v);
+  texts += text(v);
   try { v = http.sessionObjects; } catch { v = undefined; }
-  map(flat, v);
+  texts += map(v);
   try { v = http.uriPathSegments; } catch { v = undefined; }
-  map(flat, v);
+  texts += map(v);
   try { v = http.parameters; } catch { v = undefined; }
-  map(flat, v);
+  texts += map(v);
   try { v = http.headers; } catch { v = undefined; }
-  map(flat, v);
+  texts += map(v);
   try { v = http.cookies; } catch { v = undefined; }
-  map(flat, v);
+  texts += map(v);
 
   try { v = object.userData; } catch { v = undefined; }
-  map(flat, v);
+  return texts + map(v);
 }
 
 // Makes recordTransaction(transaction) of the addon's flat entry and its
 // control word.
 function createRecordTransaction(recordFlat, control) {
-  // Readers not in use. A getter may record meanwhile, and takes another;
-  // one lost to a termination is simply not given back.
-  const idle = [new Flat()];
-
   return function recordTransaction(transaction) {
     if ((control[0] & SET_UP) === 0 || transaction === undefined || transaction === null) {
       return;
     }
-    const flat = idle.pop() || new Flat();
-    flat.count = 0;
-    flat.texts = '';
+    // Nonzero when this call interrupts another, or after a termination cut
+    // one short; either way the slots before it are left alone.
+    const begin = end;
     try {
-      read(flat, Object(transaction));
+      reserve(16);
+      const texts = read(Object(transaction));
       // A getter may have switched collecting off or on meanwhile.
-      if ((control[0] & COLLECTING) !== 0) recordFlat(flat.texts, flat.slots, flat.count);
+      if ((control[0] & COLLECTING) !== 0) recordFlat(texts, slots, begin, end);
     } finally {
-      flat.texts = '';
+      end = begin;
       // A rare large transaction should not keep its memory for good.
-      if (flat.slots.length > FIRST_SLOTS) flat.slots = new Uint32Array(FIRST_SLOTS);
-      idle.push(flat);
+      if (begin === 0 && slots.length > FIRST_SLOTS) slots = new Uint32Array(FIRST_SLOTS);
     }
   };
 }

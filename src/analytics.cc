@@ -208,23 +208,28 @@ v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate) {
 // The texts and slots that the package's script reader made of one
 // transaction object (see flat_transaction.h).
 void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (info.Length() < 3 || !info[0]->IsString() || !info[1]->IsUint32Array() ||
-      !info[2]->IsUint32()) {
-    Nan::ThrowTypeError("Expected texts, slots and a slot count");
+  if (info.Length() < 4 || !info[0]->IsString() ||
+      !info[1]->IsUint32Array() || !info[2]->IsUint32() ||
+      !info[3]->IsUint32()) {
+    Nan::ThrowTypeError("Expected texts, slots, and the first and end slot");
     return;
   }
   v8::Local<v8::String> texts = info[0].As<v8::String>();
   v8::Local<v8::Uint32Array> slot_array = info[1].As<v8::Uint32Array>();
-  uint32_t slot_count = info[2].As<v8::Uint32>()->Value();
-  if (slot_count > slot_array->Length()) {
-    Nan::ThrowRangeError("Expected at most as many slots as the array holds");
+  uint32_t begin = info[2].As<v8::Uint32>()->Value();
+  uint32_t end = info[3].As<v8::Uint32>()->Value();
+  if (begin > end || end > slot_array->Length()) {
+    Nan::ThrowRangeError("Expected slots within the array");
     return;
   }
   if (analytics == nullptr) return;
   v8::Isolate* isolate = info.GetIsolate();
-  const uint32_t* slots = reinterpret_cast<const uint32_t*>(
-      static_cast<const char*>(slot_array->Buffer()->Data()) +
-      slot_array->ByteOffset());
+  const uint32_t* slots =
+      reinterpret_cast<const uint32_t*>(
+          static_cast<const char*>(slot_array->Buffer()->Data()) +
+          slot_array->ByteOffset()) +
+      begin;
+  const uint32_t slot_count = end - begin;
   try {
     record_buffer.clear();
     std::size_t length = static_cast<std::size_t>(texts->Length());
