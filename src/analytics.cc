@@ -208,9 +208,8 @@ v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate) {
 // The texts and slots that the package's script reader made of one
 // transaction object (see flat_transaction.h).
 void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (info.Length() < 4 || !info[0]->IsString() ||
-      !info[1]->IsUint32Array() || !info[2]->IsUint32() ||
-      !info[3]->IsUint32()) {
+  if (info.Length() < 4 || !info[0]->IsString() || !info[1]->IsUint32Array() ||
+      !info[2]->IsUint32() || !info[3]->IsUint32()) {
     Nan::ThrowTypeError("Expected texts, slots, and the first and end slot");
     return;
   }
@@ -235,11 +234,18 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     std::size_t length = static_cast<std::size_t>(texts->Length());
     bool read;
     if (texts->IsOneByte()) {
-      latin1_texts.resize(length);
-      vantarel::compat::write_one_byte(isolate, texts, latin1_texts.data(),
-                                       length);
-      read = vantarel::read_flat_transaction(
-          slots, slot_count, latin1_texts.data(), length, &record_buffer);
+      char* block = record_buffer.room(length);
+      vantarel::compat::write_one_byte(isolate, texts, block, length);
+      TransactionRecord::Text kept;
+      // Mostly ASCII: the texts are then slices of the block as written.
+      if (record_buffer.keepAscii(length, &kept)) {
+        read = vantarel::read_flat_transaction(slots, slot_count, kept,
+                                               &record_buffer);
+      } else {
+        latin1_texts.assign(block, length);
+        read = vantarel::read_flat_transaction(
+            slots, slot_count, latin1_texts.data(), length, &record_buffer);
+      }
     } else {
       utf16_texts.resize(length);
       vantarel::compat::write_two_byte(isolate, texts, utf16_texts.data(),

@@ -30,6 +30,13 @@ bool read_flat_transaction(const uint32_t* slots, std::size_t slot_count,
                            const Char* texts, std::size_t text_length,
                            zeph::agent::TransactionRecord* record);
 
+// The same for texts that the record already keeps as one text, which must
+// be ASCII without NUL: each text is then a slice of it, and no byte is
+// copied.
+bool read_flat_transaction(const uint32_t* slots, std::size_t slot_count,
+                           zeph::agent::TransactionRecord::Text texts,
+                           zeph::agent::TransactionRecord* record);
+
 }  // namespace vantarel
 
 #endif  // SRC_FLAT_TRANSACTION_H_

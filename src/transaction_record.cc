@@ -98,6 +98,23 @@ TransactionRecord::Text TransactionRecord::keepLatin1(std::size_t size) {
   return out;
 }
 
+bool TransactionRecord::keepAscii(std::size_t size, Text* out) {
+  const char* text = bytes_.data() + kept_;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + i, 8);
+    if ((((word - kOnes) & ~word) | word) & kHighBits) return false;
+  }
+  for (; i < size; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0 || byte >= 0x80) return false;
+  }
+  *out = Text{kept_, size};
+  kept_ += size;
+  return true;
+}
+
 TransactionRecord::Text TransactionRecord::addLatin1(const char* bytes,
                                                      std::size_t size) {
   std::memcpy(room(size), bytes, size);

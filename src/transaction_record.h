@@ -79,6 +79,10 @@ class TransactionRecord {
   // Latin-1 bytes, turned into UTF-8 in place; the text ends at its first
   // NUL.
   Text keepLatin1(std::size_t size);
+  // Keeps the size bytes written into room() as one text, as they are, when
+  // they are ASCII without NUL and so UTF-8 already; false otherwise, and
+  // nothing is kept.
+  bool keepAscii(std::size_t size, Text* out);
   // Copies of Latin-1 bytes or UTF-16 units as UTF-8 texts, which end at
   // their first NUL; a lone surrogate becomes U+FFFD.
   Text addLatin1(const char* bytes, std::size_t size);

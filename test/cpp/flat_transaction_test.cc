@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,27 @@ TEST(FlatTransaction, Utf16TextsPairSurrogatesWithinOneTextOnly) {
   record.clear();
   ASSERT_TRUE(f.read(&record));
   EXPECT_EQ(record.view(record.clientRequestGUID), "\xef\xbf\xbd");
+}
+
+TEST(FlatTransaction, AsciiTextsKeptAsOneAreSlicedWithoutCopies) {
+  Flat<std::string> f = example(std::string("plain"));
+  TransactionRecord record;
+  std::memcpy(record.room(f.texts.size()), f.texts.data(), f.texts.size());
+  TransactionRecord::Text kept;
+  ASSERT_TRUE(record.keepAscii(f.texts.size(), &kept));
+  ASSERT_TRUE(vantarel::read_flat_transaction(f.slots.data(), f.slots.size(),
+                                              kept, &record));
+  expect_example(record, "plain");
+  EXPECT_EQ(record.requestExperience.begin, kept.begin)
+      << "the first text is the start of the kept one, not a copy";
+
+  // A NUL or a byte from 0x80 up needs the copying path.
+  for (const std::string& bytes :
+       {std::string("abcdefgh\xe9", 9), std::string("abcdefghij\0k", 12)}) {
+    TransactionRecord other;
+    std::memcpy(other.room(bytes.size()), bytes.data(), bytes.size());
+    EXPECT_FALSE(other.keepAscii(bytes.size(), &kept)) << bytes;
+  }
 }
 
 TEST(FlatTransaction, SlotsThatDoNotDescribeTheTextsAreRefused) {
