@@ -254,8 +254,13 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   std::size_t mark = pendingText.size();
   try {
     if (pendingStarts.empty()) {
-      if (pendingText.capacity() < expectedLength) pendingText = pool->take();
-      pendingText.reserve(expectedLength);
+      // A kept buffer that held the last batch will do; fresh room gets an
+      // eighth more, as batches differ in size, and a buffer that must grow
+      // near its end is copied whole into memory never touched before.
+      if (pendingText.capacity() < lastBatchLength) pendingText = pool->take();
+      if (pendingText.capacity() < lastBatchLength) {
+        pendingText.reserve(lastBatchLength + lastBatchLength / 8);
+      }
       pendingText += '[';
     } else {
       pendingText += ", ";
@@ -305,7 +310,7 @@ void AnalyticsCollector::deliver(Receiver&& report) {
   std::vector<std::size_t> starts;
   text.swap(pendingText);
   starts.swap(pendingStarts);
-  expectedLength = std::min(text.size() + 1, kMostExpectedLength);
+  lastBatchLength = std::min(text.size() + 1, kMostReservedLength);
   lastReportTime = now;
   auto end_of = [&](std::size_t i) {
     return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();

@@ -142,10 +142,10 @@ class AnalyticsCollector {
   std::string pendingText;
   // Where each pending text begins in pendingText.
   std::vector<std::size_t> pendingStarts;
-  // The room to reserve for the next pending texts: the last batch's size,
-  // so that they are written once rather than moved as the text grows.
-  std::size_t expectedLength = 0;
-  static constexpr std::size_t kMostExpectedLength = std::size_t{1} << 26;
+  // The room the next pending texts need: about the last batch's size, so
+  // that they are written once rather than moved as the text grows.
+  std::size_t lastBatchLength = 0;
+  static constexpr std::size_t kMostReservedLength = std::size_t{1} << 26;
   std::shared_ptr<TextPool> pool = std::make_shared<TextPool>();
   Clock clock;
   std::size_t maxBatchLength;

@@ -5,6 +5,7 @@
 #ifndef SRC_TEXT_POOL_H_
 #define SRC_TEXT_POOL_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -18,8 +19,9 @@ class TextPool {
  public:
   // Buffers larger than this are freed rather than kept.
   static constexpr std::size_t kMostKeptCapacity = std::size_t{1} << 26;
-  // One buffer in flight and one being filled is the steady state.
-  static constexpr std::size_t kMostKept = 2;
+  // The engine releases dropped batches in bursts, at its collections, and
+  // a batch may be due more than once between them.
+  static constexpr std::size_t kMostKept = 4;
 
   // An empty text, in the largest kept buffer when there is one.
   std::string take() {
@@ -32,23 +34,18 @@ class TextPool {
     return text;
   }
 
-  // Keeps text's buffer for a later take.
+  // Keeps text's buffer for a later take; of more than kMostKept buffers,
+  // the smallest goes.
   void give(std::string&& text) {
     if (text.capacity() > kMostKeptCapacity) return;
     text.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (kept_.size() == kMostKept) {
-      // The smaller buffer goes.
-      std::size_t smaller = kept_[0].capacity() < kept_[1].capacity() ? 0 : 1;
-      if (kept_[smaller].capacity() >= text.capacity()) return;
-      kept_[smaller].swap(text);
-    } else {
-      kept_.push_back(std::move(text));
-    }
-    // The largest last, for take.
-    if (kept_.size() == 2 && kept_[0].capacity() > kept_[1].capacity()) {
-      kept_[0].swap(kept_[1]);
-    }
+    auto larger = [](const std::string& a, const std::string& b) {
+      return a.capacity() < b.capacity();
+    };
+    kept_.insert(std::upper_bound(kept_.begin(), kept_.end(), text, larger),
+                 std::move(text));
+    if (kept_.size() > kMostKept) kept_.erase(kept_.begin());
   }
 
   std::size_t keptCount() {
