@@ -94,44 +94,72 @@ bool plain(uint64_t word) {
          !has_zero_byte(word ^ ('/' * kOnes));
 }
 
-void write_string(std::string& out, std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  out += '"';
-  const char* run = text.data();
-  const char* end = run + text.size();
-  const char* p = run;
-  while (p != end) {
-    // Eight bytes at a time while they need no escape, as most do not.
-    const char* stop = end;
-    if (end - p >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (plain(word)) {
-        p += 8;
-        continue;
-      }
-      stop = p + 8;
-    }
-    for (; p != stop; ++p) {
-      char code = kEscape.code[static_cast<unsigned char>(*p)];
-      if (code == 0) continue;
-      out.append(run, p);
-      run = p + 1;
-      if (code == 'u') {
-        unsigned char byte = static_cast<unsigned char>(*p);
-        char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
-        out.append(escape, sizeof escape);
-      } else {
-        char escape[] = {'\\', code};
-        out.append(escape, sizeof escape);
-      }
-    }
+// Sixteen bytes as one vector, for the compiler's SSE2 or NEON compares.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
+// The length of the start of text that needs no escape.
+std::size_t plain_prefix(std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  // Sixteen bytes at a time while they need no escape, as most do not.
+  for (; end - p >= 16; p += 16) {
+    Bytes16 v;
+    std::memcpy(&v, p, 16);
+    Bytes16 escaped =
+        (v < 0x20) | (v >= 0x80) | (v == '"') | (v == '\\') | (v == '/');
+    uint64_t halves[2];
+    std::memcpy(halves, &escaped, 16);
+    if ((halves[0] | halves[1]) != 0) break;
   }
-  out.append(run, end);
-  out += '"';
+  for (; end - p >= 8; p += 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (!plain(word)) break;
+  }
+  while (p != end && kEscape.code[static_cast<unsigned char>(*p)] == 0) ++p;
+  return p - text.data();
 }
 
-void write_node(std::string& out, const Tree& node, std::size_t indent,
+void write_string(TextWriter& writer, std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  // An escape takes at most six bytes.
+  char* out = writer.room(6 * text.size() + 2);
+  *out++ = '"';
+  std::size_t plain = plain_prefix(text);
+  std::memcpy(out, text.data(), plain);
+  out += plain;
+  for (std::size_t i = plain; i < text.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    char code = kEscape.code[byte];
+    if (code == 0) {
+      *out++ = static_cast<char>(byte);
+    } else if (code == 'u') {
+      const char escape[] = {'\\',           'u', '0', '0', kHex[byte >> 4],
+                             kHex[byte & 15]};
+      std::memcpy(out, escape, sizeof escape);
+      out += sizeof escape;
+    } else {
+      *out++ = '\\';
+      *out++ = code;
+    }
+  }
+  *out++ = '"';
+  writer.end(out);
+}
+
+// Indents are appended from this run of spaces; a whole event nests at most
+// seven levels of four.
+constexpr char kSpaces[] = "                                ";
+
+void append_indent(TextWriter& out, std::size_t width) {
+  while (width > sizeof kSpaces - 1) {
+    out.append(kSpaces, sizeof kSpaces - 1);
+    width -= sizeof kSpaces - 1;
+  }
+  out.append(kSpaces, width);
+}
+
+void write_node(TextWriter& out, const Tree& node, std::size_t indent,
                 bool root) {
   if (node.empty() && !root) {
     write_string(out, node.data());
@@ -152,7 +180,7 @@ void write_node(std::string& out, const Tree& node, std::size_t indent,
   out += '\n';
   std::size_t inner = indent + 4;
   for (auto it = node.begin(); it != node.end();) {
-    out.append(inner, ' ');
+    append_indent(out, inner);
     if (!array) {
       write_string(out, it->first);
       out += ": ";
@@ -161,14 +189,15 @@ void write_node(std::string& out, const Tree& node, std::size_t indent,
     if (++it != node.end()) out += ',';
     out += '\n';
   }
-  out.append(indent, ' ');
+  append_indent(out, indent);
   out += array ? ']' : '}';
 }
 
 template <typename Number>
-void write_number(std::string& out, Number number) {
+void write_number(TextWriter& out, Number number) {
   char digits[12];
-  out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr -
+                         digits);
 }
 
 // The members' fixed text between the values, by indent: the top level (4),
@@ -229,20 +258,24 @@ AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
       maxBatchLength(maxBatchLength),
       lastReportTime(clock(nullptr)) {
   const AgentIdentity& id = *this->identity;
-  eventHead = MEMBER(TOP, "applicationId");
-  write_string(eventHead, id.applicationId);
-  eventHead += MEMBER(TOP, "application");
-  write_string(eventHead, id.applicationName);
-  eventHead += MEMBER(TOP, "requestGUID");
-  segmentHead = MEMBER(SEGMENT, "tierId");
-  write_string(segmentHead, id.tierId);
-  segmentHead += MEMBER(SEGMENT, "tier");
-  write_string(segmentHead, id.tierName);
-  segmentHead += MEMBER(SEGMENT, "nodeId");
-  write_string(segmentHead, id.nodeId);
-  segmentHead += MEMBER(SEGMENT, "node");
-  write_string(segmentHead, id.nodeName);
-  segmentHead += MEMBER(SEGMENT, "requestExperience");
+  TextWriter head;
+  head += MEMBER(TOP, "applicationId");
+  write_string(head, id.applicationId);
+  head += MEMBER(TOP, "application");
+  write_string(head, id.applicationName);
+  head += MEMBER(TOP, "requestGUID");
+  eventHead = head.view();
+  head.clear();
+  head += MEMBER(SEGMENT, "tierId");
+  write_string(head, id.tierId);
+  head += MEMBER(SEGMENT, "tier");
+  write_string(head, id.tierName);
+  head += MEMBER(SEGMENT, "nodeId");
+  write_string(head, id.nodeId);
+  head += MEMBER(SEGMENT, "node");
+  write_string(head, id.nodeName);
+  head += MEMBER(SEGMENT, "requestExperience");
+  segmentHead = head.view();
 }
 
 void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
@@ -266,16 +299,21 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
       pendingText += ", ";
     }
     std::size_t start = pendingText.size();
-    writeEvent(pendingText, record);
+    printBuffer.clear();
+    writeEvent(printBuffer, record);
     // The brackets of a one-event batch must fit as well.
-    if (maxBatchLength < 2 || pendingText.size() - start > maxBatchLength - 2) {
+    if (maxBatchLength < 2 || printBuffer.size() > maxBatchLength - 2) {
       throw std::length_error("the transaction event is too long to report");
     }
+    pendingText += printBuffer.view();
     pendingStarts.push_back(start);
   } catch (...) {
     pendingText.resize(mark);
+    printBuffer.shrink(kKeptPrintCapacity);
     throw;
   }
+  // A rare large event should not keep its memory for good.
+  printBuffer.shrink(kKeptPrintCapacity);
 }
 
 bool AnalyticsCollector::dueAt(std::time_t now) const {
@@ -377,11 +415,12 @@ void AnalyticsCollector::buildTransactionJson(
   // copy.
   printBuffer.clear();
   writeEvent(printBuffer, record);
-  std::string copy(printBuffer);
+  std::string copy(printBuffer.view());
+  printBuffer.shrink(kKeptPrintCapacity);
   out.swap(copy);
 }
 
-void AnalyticsCollector::writeEvent(std::string& text,
+void AnalyticsCollector::writeEvent(TextWriter& text,
                                     const TransactionRecord& record) const {
   text += "{\n" TOP "\"eventTimestamp\": ";
   write_string(text, record.view(record.eventTimestamp));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "text_pool.h"
+#include "text_writer.h"
 #include "transaction_record.h"
 
 namespace zeph {
@@ -133,7 +134,7 @@ class AnalyticsCollector {
   void restore(std::string& text, std::vector<std::size_t>& starts,
                std::size_t first);
   // Appends the event text of record to text.
-  void writeEvent(std::string& text, const TransactionRecord& record) const;
+  void writeEvent(TextWriter& text, const TransactionRecord& record) const;
 
   std::unique_ptr<AgentIdentity> identity;
   // The pending texts, oldest first, already framed as the start of one
@@ -154,7 +155,9 @@ class AnalyticsCollector {
   // at the top and in the segment; escaped once, as the identity is fixed.
   std::string eventHead;
   std::string segmentHead;
-  mutable std::string printBuffer;
+  // Each event is written here, then appended whole.
+  mutable TextWriter printBuffer;
+  static constexpr std::size_t kKeptPrintCapacity = std::size_t{1} << 20;
 
   // The tree of a map as last placed, with the layout it was placed for:
   // its keys, which values were empty, and the node that took each entry
