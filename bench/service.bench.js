@@ -67,6 +67,7 @@ async function measure(service, load) {
     rps: run.requests / run.seconds,
     p99: run.p99,
     busy: cpuUs / ((after.ns - before.ns) / 1000),
+    loadBusy: run.busy,
   };
 }
 
@@ -112,6 +113,11 @@ function printTargets(rows, runs) {
   const share = runs.vantarel.map((r, i) => (r.cpu - runs.none[i].cpu) / (runs.plain[i].cpu - runs.none[i].cpu));
   line(median(share) <= 0.1, `vantarel's cost <= a tenth of the plain-Node agent's, ` +
     `${fixed(2)(stats(share))} of it (${rows.plain.cost.median.toFixed(1)} µs)`);
+  // The hooks and objects are the agent's own script; the rest is the module.
+  const beyond = (key) => stats(runs[key].map((r, i) => r.cpu - runs.objects[i].cpu));
+  console.log(`service: of these costs, the hooks and transaction objects take ${fixed(1)(rows.objects.cost)} µs; ` +
+    `beyond them, recordTransaction and reportTransactions take ${fixed(1)(beyond('vantarel'))} µs, ` +
+    `with analytics off ${fixed(1)(beyond('vantarel-off'))} µs, and the script-built text ${fixed(1)(beyond('plain'))} µs`);
 }
 
 async function main() {
@@ -144,6 +150,10 @@ async function main() {
     `${((Date.now() - started) / 1000).toFixed(0)} s; medians [min-max over rounds]`);
   const rows = printTable(runs);
   printTargets(rows, runs);
+  const loadBusy = stats(Object.values(runs).flat().map((r) => r.loadBusy * 100));
+  const held = loadBusy.median < 90 && rows.none.busy.median < 90;
+  console.log(`service: autocannon's core busy ${fixed(0)(loadBusy)}%` +
+    (held ? '; neither side used its whole core: other processes on the host held them back' : ''));
 }
 
 function perfArgs() {

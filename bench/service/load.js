@@ -24,6 +24,7 @@ const REQUESTS = [
 
 process.on('message', async ({ port, seconds, connections }) => {
   try {
+    const cpu = process.cpuUsage();
     const result = await autocannon({
       url: `http://127.0.0.1:${port}`,
       connections,
@@ -36,6 +37,8 @@ process.on('message', async ({ port, seconds, connections }) => {
       seconds: result.duration,
       p99: result.latency.p99,
       failed: result.errors + result.timeouts + result.non2xx,
+      // Near 1, the load rather than the service sets the pace.
+      busy: ((c) => (c.user + c.system) / 1e6 / result.duration)(process.cpuUsage(cpu)),
     });
   } catch (err) {
     process.send({ error: String(err && err.stack || err) });
