@@ -72,9 +72,10 @@ async function measure(service, load) {
 }
 
 const stats = (list) => ({ median: median(list), min: Math.min(...list), max: Math.max(...list) });
-const fixed = (digits) => (s) => `${s.median.toFixed(digits)} [${s.min.toFixed(digits)}-${s.max.toFixed(digits)}]`;
+// "to" rather than a dash, as costs can be negative in a noisy round.
+const fixed = (digits) => (s) => `${s.median.toFixed(digits)} [${s.min.toFixed(digits)} to ${s.max.toFixed(digits)}]`;
 const thousands = (x) => `${(x / 1000).toFixed(1)}k`;
-const kilo = (s) => `${thousands(s.median)} [${thousands(s.min)}-${thousands(s.max)}]`;
+const kilo = (s) => `${thousands(s.median)} [${thousands(s.min)} to ${thousands(s.max)}]`;
 
 function commit() {
   const r = spawnSync('git', ['rev-parse', '--short', 'HEAD'], { cwd: __dirname, encoding: 'utf8' });
@@ -147,7 +148,7 @@ async function main() {
     `${CONNECTIONS} connections, closed loop; ${pinning.ok ? 'service on core 0, autocannon on core 1'
       : `NOT pinned (${pinning.why})`}; Node ${process.version}, commit ${commit()}, ` +
     `load average ${loadBefore.toFixed(2)} before and ${os.loadavg()[0].toFixed(2)} after, ` +
-    `${((Date.now() - started) / 1000).toFixed(0)} s; medians [min-max over rounds]`);
+    `${((Date.now() - started) / 1000).toFixed(0)} s; medians [min to max over rounds]`);
   const rows = printTable(runs);
   printTargets(rows, runs);
   const loadBusy = stats(Object.values(runs).flat().map((r) => r.loadBusy * 100));
