@@ -1,0 +1,180 @@
+'use strict';
+// What a monitoring agent costs a real service: a node:http JSON service
+// pinned to one core, loaded by autocannon from the other over 127.0.0.1,
+// once bare and once per agent, set-ups alternating with the order rotating
+// round by round. The agent's cost is the service's CPU per request with it
+// minus the bare service's in the same round.
+//   npm run bench -- service
+//   node bench/service.bench.js --perf [set-up] [--seconds N]
+// SERVICE_BENCH_ROUNDS (5), SERVICE_BENCH_WINDOW (3 s) and SERVICE_BENCH_WARMUP
+// (5 s per set-up, once) change the runs;
+// SERVICE_BENCH_PERF=set-up[:seconds] does what --perf does.
+const assert = require('assert');
+const os = require('os');
+const { spawnSync } = require('child_process');
+const addon = require('..');
+const { median } = require('./harness');
+const { buildEvent } = require('./js-event');
+const { toTransaction, IDENTITY } = require('./service/agents');
+const { startService, startLoad, pinning } = require('./service/processes');
+const { profile } = require('./service/profile');
+
+const SETUPS = [
+  { key: 'none', title: 'none (bare service)' },
+  { key: 'plain', title: 'plain Node: loop delay + ELU, gc observer, event text built in script' },
+  { key: 'objects', title: 'hooks and transaction objects only (built, then dropped)' },
+  { key: 'vantarel', title: 'vantarel: loop counters, afterGC, recordTransaction, report each second' },
+  { key: 'vantarel-off', title: 'vantarel with enableAnalytics(false)' },
+];
+const ROUNDS = Number(process.env.SERVICE_BENCH_ROUNDS) || 5;
+const WINDOW_S = Number(process.env.SERVICE_BENCH_WINDOW) || 3;
+// The engine needs some 15000 requests before a service's code is optimized
+// and its CPU per request settles; on a slow host that takes seconds.
+const WARMUP_S = Number(process.env.SERVICE_BENCH_WARMUP) || 5;
+const LEAD_IN_S = 1;
+const CONNECTIONS = 16;
+
+// The plain agent's events must be the module's, byte for byte, for the
+// comparison to mean anything.
+function checkSameEvents() {
+  const req = {
+    url: '/api/cart/12?currency=EUR&step=2', method: 'GET',
+    route: { id: 1, name: '/api/cart/:id' },
+    headers: { host: '127.0.0.1:8080', accept: '*/*', cookie: 'sid=sess-19a7c0; locale=de_DE', 'x-request-id': 'c0ffee' },
+  };
+  const res = { statusCode: 200, getHeader: () => 81 };
+  const tx = toTransaction(req, res, { start: 0, exits: [{ type: 'DB', calls: 2, errors: 0, ms: 0.04 }] });
+  let batch;
+  addon.initAnalytics(IDENTITY, (b) => { batch = b; });
+  addon.recordTransaction(tx);
+  for (let i = 0; i < 10000; i++) addon.recordTransaction({});
+  addon.reportTransactions();
+  assert.strictEqual(batch.slice(1, batch.indexOf('\n}\n') + 3), buildEvent(IDENTITY, tx));
+}
+
+// One measured window of a warm service: a short unmeasured lead-in, then
+// the window itself.
+async function measure(service, load) {
+  await load.run(service.port, LEAD_IN_S, CONNECTIONS);
+  const before = await service.mark();
+  const run = await load.run(service.port, WINDOW_S, CONNECTIONS);
+  const after = await service.mark();
+  if (run.failed) throw new Error(`${run.failed} requests failed under ${service.agent}`);
+  const served = after.served - before.served;
+  const cpuUs = after.cpuUs - before.cpuUs;
+  return {
+    cpu: cpuUs / served,
+    rps: run.requests / run.seconds,
+    p99: run.p99,
+    busy: cpuUs / ((after.ns - before.ns) / 1000),
+    loadBusy: run.busy,
+  };
+}
+
+const stats = (list) => ({ median: median(list), min: Math.min(...list), max: Math.max(...list) });
+// "to" rather than a dash, as costs can be negative in a noisy round.
+const fixed = (digits) => (s) => `${s.median.toFixed(digits)} [${s.min.toFixed(digits)} to ${s.max.toFixed(digits)}]`;
+const thousands = (x) => `${(x / 1000).toFixed(1)}k`;
+const kilo = (s) => `${thousands(s.median)} [${thousands(s.min)} to ${thousands(s.max)}]`;
+
+function commit() {
+  const r = spawnSync('git', ['rev-parse', '--short', 'HEAD'], { cwd: __dirname, encoding: 'utf8' });
+  return r.status === 0 ? r.stdout.trim() : 'unknown';
+}
+
+function printTable(runs) {
+  const bare = runs.none;
+  const rows = SETUPS.map(({ key, title }) => {
+    const own = runs[key];
+    const cost = own.map((r, i) => r.cpu - bare[i].cpu);
+    const ratio = own.map((r, i) => r.cpu / bare[i].cpu);
+    return {
+      key, title, cpu: stats(own.map((r) => r.cpu)), cost: stats(cost), ratio: stats(ratio),
+      rps: stats(own.map((r) => r.rps)), p99: stats(own.map((r) => r.p99)),
+      busy: stats(own.map((r) => r.busy * 100)),
+    };
+  });
+  console.log('| agent watching the service | service CPU µs/request | agent\'s cost µs/request | CPU ratio to bare | req/s | p99 ms | service core busy % |');
+  console.log('|---|---|---|---|---|---|---|');
+  for (const r of rows) {
+    const bareRow = r.key === 'none';
+    console.log(`| ${r.title} | ${fixed(1)(r.cpu)} | ${bareRow ? '—' : fixed(1)(r.cost)} | ` +
+      `${bareRow ? '1' : fixed(2)(r.ratio)} | ${kilo(r.rps)} | ${fixed(0)(r.p99)} | ${fixed(0)(r.busy)} |`);
+  }
+  return Object.fromEntries(rows.map((r) => [r.key, r]));
+}
+
+function printTargets(rows, runs) {
+  const line = (met, text) => console.log(`service: target ${text}: ${met ? 'met' : 'not met'}`);
+  const full = rows.vantarel;
+  const off = rows['vantarel-off'];
+  line(full.cost.median <= 5, `full agent cost <= 5 µs/request, ${fixed(1)(full.cost)} µs`);
+  line(full.ratio.median <= 1.15, `full agent CPU <= 1.15x the bare service's, ${fixed(2)(full.ratio)}x`);
+  line(off.cost.median <= 2, `analytics-off cost <= 2 µs/request, ${fixed(1)(off.cost)} µs`);
+  const share = runs.vantarel.map((r, i) => (r.cpu - runs.none[i].cpu) / (runs.plain[i].cpu - runs.none[i].cpu));
+  line(median(share) <= 0.1, `vantarel's cost <= a tenth of the plain-Node agent's, ` +
+    `${fixed(2)(stats(share))} of it (${rows.plain.cost.median.toFixed(1)} µs)`);
+  // The hooks and objects are the agent's own script; the rest is the module.
+  const beyond = (key) => stats(runs[key].map((r, i) => r.cpu - runs.objects[i].cpu));
+  console.log(`service: of these costs, the hooks and transaction objects take ${fixed(1)(rows.objects.cost)} µs; ` +
+    `beyond them, recordTransaction and reportTransactions take ${fixed(1)(beyond('vantarel'))} µs, ` +
+    `with analytics off ${fixed(1)(beyond('vantarel-off'))} µs, and the script-built text ${fixed(1)(beyond('plain'))} µs`);
+}
+
+async function main() {
+  checkSameEvents();
+  const loadBefore = os.loadavg()[0];
+  const started = Date.now();
+  const load = await startLoad();
+  const services = {};
+  const runs = Object.fromEntries(SETUPS.map(({ key }) => [key, []]));
+  try {
+    // Every service runs from the start to the end; only one is loaded at a
+    // time, and an idle one costs next to nothing.
+    for (const { key } of SETUPS) {
+      services[key] = await startService(key);
+      await load.run(services[key].port, WARMUP_S, CONNECTIONS);
+    }
+    for (let round = 0; round < ROUNDS; round++) {
+      const order = SETUPS.map((_, i) => SETUPS[(i + round) % SETUPS.length].key);
+      for (const key of order) runs[key][round] = await measure(services[key], load);
+    }
+  } finally {
+    load.stop();
+    await Promise.all(Object.values(services).map((service) => service.stop()));
+  }
+  console.log(`service: each set-up warmed up for ${WARMUP_S} s, then ${ROUNDS} rounds of ` +
+    `${LEAD_IN_S} s lead-in and ${WINDOW_S} s measured, ` +
+    `${CONNECTIONS} connections, closed loop; ${pinning.ok ? 'service on core 0, autocannon on core 1'
+      : `NOT pinned (${pinning.why})`}; Node ${process.version}, commit ${commit()}, ` +
+    `load average ${loadBefore.toFixed(2)} before and ${os.loadavg()[0].toFixed(2)} after, ` +
+    `${((Date.now() - started) / 1000).toFixed(0)} s; medians [min to max over rounds]`);
+  const rows = printTable(runs);
+  printTargets(rows, runs);
+  const loadBusy = stats(Object.values(runs).flat().map((r) => r.loadBusy * 100));
+  const held = loadBusy.median < 90 && rows.none.busy.median < 90;
+  console.log(`service: autocannon's core busy ${fixed(0)(loadBusy)}%` +
+    (held ? '; neither side used its whole core: other processes on the host held them back' : ''));
+}
+
+function perfArgs() {
+  const args = process.argv.slice(2);
+  const at = args.indexOf('--perf');
+  if (at >= 0) {
+    const seconds = args.includes('--seconds') ? Number(args[args.indexOf('--seconds') + 1]) : 10;
+    const setup = args[at + 1] && !args[at + 1].startsWith('--') ? args[at + 1] : 'vantarel';
+    return { setup, seconds };
+  }
+  if (process.env.SERVICE_BENCH_PERF) {
+    const [setup, seconds] = process.env.SERVICE_BENCH_PERF.split(':');
+    return { setup: setup || 'vantarel', seconds: Number(seconds) || 10 };
+  }
+  return null;
+}
+
+const perf = perfArgs();
+(perf ? profile(perf.setup, perf.seconds, { warmup: WARMUP_S, connections: CONNECTIONS }) : main())
+  .catch((err) => {
+    console.error(`service bench: ${err.stack || err}`);
+    process.exit(1);
+  });

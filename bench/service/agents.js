@@ -1,0 +1,193 @@
+'use strict';
+// The monitoring agents the service benchmark compares, loaded into the
+// service's own process so that its CPU time counts theirs. All of them see
+// requests the same way: a hook on the HTTP server's 'request' event, timers
+// around the downstream store's calls, and one transaction object per request
+// built at 'finish'. They differ in what they do with it and each second.
+const http = require('http');
+const querystring = require('querystring');
+const { randomUUID } = require('crypto');
+const { performance, monitorEventLoopDelay, PerformanceObserver } = require('perf_hooks');
+const { buildEvent } = require('../js-event');
+
+const IDENTITY = {
+  applicationId: '1042', applicationName: 'storefront', tierId: '318',
+  tierName: 'checkout-web', nodeId: '9921', nodeName: 'checkout-web-7f9c',
+};
+const EXIT_TYPES = { query: 'DB', cached: 'CACHE', rate: 'HTTP' };
+const STATE = Symbol('transaction');
+const REPORT_EVERY_MS = 1000;
+
+function parseCookies(header) {
+  const cookies = {};
+  if (!header) return cookies;
+  for (const part of header.split(';')) {
+    const eq = part.indexOf('=');
+    if (eq > 0) cookies[part.slice(0, eq).trim()] = part.slice(eq + 1).trim();
+  }
+  return cookies;
+}
+
+function experienceOf(status, ms) {
+  if (status >= 500) return 'ERROR';
+  if (ms > 100) return 'VERY_SLOW';
+  if (ms > 40) return 'SLOW';
+  return 'NORMAL';
+}
+
+// The transaction of one finished request: about 40 values.
+function toTransaction(req, res, state) {
+  const ms = performance.now() - state.start;
+  const url = req.url;
+  const q = url.indexOf('?');
+  const path = q < 0 ? url : url.slice(0, q);
+  const headers = req.headers;
+  const cookies = parseCookies(headers.cookie);
+  const route = req.route;
+  const exitCalls = [];
+  for (const e of state.exits) {
+    exitCalls.push({
+      exitCallType: e.type,
+      avgResponseTimeMillis: Math.round(e.ms / e.calls),
+      numberOfCalls: e.calls,
+      numberOfErrors: e.errors,
+    });
+  }
+  return {
+    eventTimestamp: String(Math.round(performance.timeOrigin + state.start)),
+    requestGUID: randomUUID(),
+    transactionId: route ? route.id : 0,
+    transactionName: route ? route.name : path,
+    clientRequestGUID: headers['x-request-id'] || '',
+    requestExperience: experienceOf(res.statusCode, ms),
+    transactionTime: Math.round(ms),
+    entryPoint: true,
+    exitCalls,
+    httpData: {
+      url,
+      principal: '',
+      sessionId: cookies.sid || '',
+      sessionObjects: {},
+      uriPathSegments: path.split('/').slice(1),
+      parameters: q < 0 ? {} : querystring.parse(url.slice(q + 1)),
+      headers,
+      cookies,
+    },
+    userData: {
+      'response.status': res.statusCode,
+      'response.bytes': res.getHeader('content-length'),
+      method: req.method,
+      'route.id': route ? route.id : 0,
+    },
+  };
+}
+
+function exitCall(req, type, ms, failed) {
+  const state = req && req[STATE];
+  if (!state) return;
+  let e = state.exits.find((x) => x.type === type);
+  if (!e) state.exits.push(e = { type, calls: 0, errors: 0, ms: 0 });
+  e.calls++;
+  e.ms += ms;
+  if (failed) e.errors++;
+}
+
+// Hooks the server and the store as an agent's preload would, and hands
+// every finished request's transaction to onTransaction.
+function instrument(onTransaction) {
+  const emit = http.Server.prototype.emit;
+  http.Server.prototype.emit = function (event, req, res) {
+    if (event === 'request') {
+      const state = { start: performance.now(), exits: [] };
+      req[STATE] = state;
+      res.once('finish', () => onTransaction(toTransaction(req, res, state)));
+    }
+    return emit.apply(this, arguments);
+  };
+  const store = require('./store');
+  for (const [name, type] of Object.entries(EXIT_TYPES)) {
+    const call = store[name];
+    store[name] = async function (req, a, b) {
+      const start = performance.now();
+      let failed = true;
+      try {
+        const value = await call.call(this, req, a, b);
+        failed = false;
+        return value;
+      } finally {
+        exitCall(req, type, performance.now() - start, failed);
+      }
+    };
+  }
+}
+
+// What the agents do with a batch, short of sending it: its length is kept
+// (a sender would need it for its framing) and the text is dropped.
+const delivered = { batches: 0, chars: 0 };
+function report(batch) {
+  delivered.batches++;
+  delivered.chars += batch.length;
+}
+
+// The latest per-second sample, kept as an agent keeps it until it sends.
+let sample = null;
+
+// Plain Node: the runtime's own loop and GC instruments, and the event text
+// built in script and handed over as one array each second. (The module
+// hands over once more than 10000 wait, so at a few thousand requests a
+// second its batches are larger and rarer; the per-event work is the same.)
+function plain() {
+  const delay = monitorEventLoopDelay({ resolution: 10 });
+  delay.enable();
+  let elu = performance.eventLoopUtilization();
+  let gcs = 0;
+  new PerformanceObserver((list) => { gcs += list.getEntries().length; }).observe({ entryTypes: ['gc'] });
+  const pending = [];
+  instrument((tx) => { pending.push(buildEvent(IDENTITY, tx)); });
+  setInterval(() => {
+    const now = performance.eventLoopUtilization();
+    sample = {
+      delay: { min: delay.min, max: delay.max, mean: delay.mean, p99: delay.percentile(99) },
+      utilization: performance.eventLoopUtilization(now, elu).utilization,
+      gcs,
+    };
+    delay.reset();
+    elu = now;
+    if (pending.length) report('[' + pending.splice(0).join(', ') + ']');
+  }, REPORT_EVERY_MS).unref();
+}
+
+function vantarel(analytics) {
+  const addon = require('../..');
+  let gcs = 0;
+  addon.afterGC(() => { gcs++; });
+  addon.initAnalytics(IDENTITY, report);
+  addon.enableAnalytics(analytics);
+  instrument((tx) => addon.recordTransaction(tx));
+  setInterval(() => {
+    const loop = addon.getEventLoopInfo();
+    addon.resetEventLoopInfo();
+    sample = { loop, gcs };
+    addon.reportTransactions();
+  }, REPORT_EVERY_MS).unref();
+}
+
+// The floor under any agent that sends one event per request: the hooks and
+// the transaction object, then nothing.
+function objects() {
+  instrument((tx) => { sample = tx; });
+}
+
+const AGENTS = {
+  plain,
+  objects,
+  vantarel: () => vantarel(true),
+  'vantarel-off': () => vantarel(false),
+};
+
+function start(name) {
+  if (!AGENTS[name]) throw new Error(`unknown agent "${name}"; one of ${Object.keys(AGENTS).join(', ')}`);
+  AGENTS[name]();
+}
+
+module.exports = { start, toTransaction, IDENTITY, AGENTS };
