@@ -11,10 +11,8 @@
 #include "analytics_collector.h"
 #include "engine_compat.h"
 #include "flat_transaction.h"
+#include "function_data.h"
 #include "script_call.h"
-#include "transaction_reader.h"
-
-namespace {
 
 using vantarel::Reader;
 using zeph::agent::AnalyticsCollector;
@@ -29,24 +27,25 @@ struct AnalyticsState {
   bool replaced = false;
 };
 
-AnalyticsState* analytics = nullptr;
+// A report under way runs to its end before the thread's state goes.
+Analytics::~Analytics() { delete current; }
 
-// Reused by every recording call, so that once its buffers have grown a
-// call allocates nothing; no script runs while it is filled.
-constexpr std::size_t kKeptRecordCapacity = 1 << 16;
-TransactionRecord record_buffer;
-std::string latin1_texts;
-std::u16string utf16_texts;
+namespace {
+
+// The thread's analytics while it reports: the collector hands batches to a
+// plain function, which finds the current report function through it.
+thread_local Analytics* reporting = nullptr;
 
 // Tells the package's script reader, without a call, whether to read a
 // transaction at all (bit 0: analytics is set up) and whether to hand it
 // over (bit 1: the collector collects).
-uint32_t control_word = 0;
-
-void publish_control() {
-  control_word = analytics == nullptr            ? 0
-                 : analytics->collector->enabled ? 3
-                                                 : 1;
+void publish_control(Analytics* analytics) {
+  if (!analytics->control) return;
+  AnalyticsState* state = analytics->current;
+  *static_cast<uint32_t*>(analytics->control->Data()) =
+      state == nullptr            ? 0
+      : state->collector->enabled ? 3
+                                  : 1;
 }
 
 void throw_failure(const std::exception& failure) {
@@ -59,10 +58,10 @@ void throw_failure(const std::exception& failure) {
 
 // Makes fresh the current state. A replaced state goes as soon as no report
 // from it is under way.
-void install(AnalyticsState* fresh) {
-  AnalyticsState* old = analytics;
-  analytics = fresh;
-  publish_control();
+void install(Analytics* analytics, AnalyticsState* fresh) {
+  AnalyticsState* old = analytics->current;
+  analytics->current = fresh;
+  publish_control(analytics);
   if (old == nullptr) return;
   if (old->deliveries == 0) {
     delete old;
@@ -131,15 +130,16 @@ class BatchText : public v8::String::ExternalOneByteStringResource {
 bool do_http_callback(std::string& batch) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Nan::HandleScope scope;
-  v8::Local<v8::Value> fn = analytics->callback.Get(isolate);
+  AnalyticsState* state = reporting->current;
+  v8::Local<v8::Value> fn = state->callback.Get(isolate);
   if (!fn->IsFunction()) {
     Nan::ThrowTypeError(kNotAFunction);
     return false;
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
   // Latin-1 reading is the same string as its UTF-8 reading.
-  auto owner = std::make_unique<BatchText>(isolate, batch,
-                                           analytics->collector->textPool());
+  auto owner =
+      std::make_unique<BatchText>(isolate, batch, state->collector->textPool());
   owner->count();
   v8::Local<v8::String> text;
   if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
@@ -161,11 +161,12 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     return;
   }
   v8::Isolate* isolate = info.GetIsolate();
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
   try {
     auto identity = std::make_unique<AnalyticsCollector::AgentIdentity>();
     if (config->IsObject()) {
       v8::Local<v8::Object> object = config.As<v8::Object>();
-      Reader in(isolate);
+      Reader in(isolate, &analytics->keys);
       identity->applicationId = in.text(object, vantarel::kApplicationId);
       identity->applicationName = in.text(object, vantarel::kApplicationName);
       identity->tierId = in.text(object, vantarel::kTierId);
@@ -182,7 +183,7 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     state->collector = std::make_unique<AnalyticsCollector>(
         std::move(identity), ::time, v8::String::kMaxLength);
     state->callback.Reset(isolate, info[1]);
-    install(state.release());
+    install(analytics, state.release());
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -191,17 +192,20 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 }
 
 void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (analytics == nullptr) return;
-  analytics->collector->enabled = info[0]->IsTrue();
-  publish_control();
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  if (analytics->current == nullptr) return;
+  analytics->current->collector->enabled = info[0]->IsTrue();
+  publish_control(analytics);
 }
 
-v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate) {
-  // The word outlives every script reader, so the engine must not free it.
-  std::unique_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
-      &control_word, sizeof(control_word), [](void*, size_t, void*) {},
-      nullptr);
-  return v8::Uint32Array::New(v8::ArrayBuffer::New(isolate, std::move(store)),
+v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate,
+                                            Analytics* analytics) {
+  if (!analytics->control) {
+    analytics->control =
+        v8::ArrayBuffer::NewBackingStore(isolate, sizeof(uint32_t));
+    publish_control(analytics);
+  }
+  return v8::Uint32Array::New(v8::ArrayBuffer::New(isolate, analytics->control),
                               0, 1);
 }
 
@@ -221,8 +225,12 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     Nan::ThrowRangeError("Expected slots within the array");
     return;
   }
-  if (analytics == nullptr) return;
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  if (analytics->current == nullptr) return;
   v8::Isolate* isolate = info.GetIsolate();
+  TransactionRecord& record_buffer = analytics->record;
+  std::string& latin1_texts = analytics->latin1_texts;
+  std::u16string& utf16_texts = analytics->utf16_texts;
   const uint32_t* slots =
       reinterpret_cast<const uint32_t*>(
           static_cast<const char*>(slot_array->Buffer()->Data()) +
@@ -257,7 +265,7 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
       Nan::ThrowRangeError("The slots do not describe the texts");
       return;
     }
-    analytics->collector->recordTransaction(record_buffer);
+    analytics->current->collector->recordTransaction(record_buffer);
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -266,7 +274,7 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   // A rare large transaction should not keep its memory for good.
   if (record_buffer.capacity() + latin1_texts.capacity() +
           2 * utf16_texts.capacity() >
-      kKeptRecordCapacity) {
+      Analytics::kKeptRecordCapacity) {
     record_buffer = TransactionRecord();
     latin1_texts = std::string();
     utf16_texts = std::u16string();
@@ -274,7 +282,8 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 }
 
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  AnalyticsState* state = analytics;
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  AnalyticsState* state = analytics->current;
   if (state == nullptr || !state->collector->reportDue()) return;
   // Checked before the batch leaves the collector, so nothing is lost.
   if (!state->callback.Get(info.GetIsolate())->IsFunction()) {
@@ -282,6 +291,7 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     return;
   }
   Delivery delivery(state);
+  reporting = analytics;
   try {
     state->collector->reportTransactions(do_http_callback);
   } catch (const std::exception& failure) {

@@ -4,6 +4,38 @@
 
 #include <nan.h>
 
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "transaction_reader.h"
+#include "transaction_record.h"
+
+struct AnalyticsState;
+
+// The analytics of one thread: its current state, the buffers that
+// recording calls reuse, the word that tells its script reader whether to
+// read, and the property names of the configuration.
+class Analytics {
+ public:
+  // Buffers grown past this by a rare large transaction are freed.
+  static constexpr std::size_t kKeptRecordCapacity = 1 << 16;
+
+  Analytics() = default;
+  ~Analytics();
+  Analytics(const Analytics&) = delete;
+  Analytics& operator=(const Analytics&) = delete;
+
+  // Null until the first initAnalytics.
+  AnalyticsState* current = nullptr;
+  // No script runs while these are filled, so one of each will do.
+  zeph::agent::TransactionRecord record;
+  std::string latin1_texts;
+  std::u16string utf16_texts;
+  std::shared_ptr<v8::BackingStore> control;
+  vantarel::KeyCache keys;
+};
+
 void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info);
 void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info);
 // Takes one transaction as the package's script reader hands it over.
@@ -11,6 +43,7 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info);
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info);
 
 // The word through which that reader learns whether to read.
-v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate);
+v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate,
+                                            Analytics* analytics);
 
 #endif  // SRC_ANALYTICS_H_

@@ -11,22 +11,23 @@ constexpr const char* kKeyNames[kKeyCount] = {
     "tierName",      "nodeId",          "nodeName",
 };
 
-// The module runs on the main thread's isolate only (see Init).
-v8::Local<v8::String> key(v8::Isolate* isolate, Key k) {
-  static v8::Eternal<v8::String> keys[kKeyCount];
-  if (keys[k].IsEmpty()) {
-    keys[k].Set(isolate,
-                v8::String::NewFromUtf8(isolate, kKeyNames[k],
-                                        v8::NewStringType::kInternalized)
-                    .ToLocalChecked());
-  }
-  return keys[k].Get(isolate);
-}
-
 }  // namespace
 
-Reader::Reader(v8::Isolate* isolate)
+// Making a short string fails only when memory runs out, never because
+// script is being terminated.
+v8::Local<v8::String> KeyCache::get(v8::Isolate* isolate, Key k) {
+  if (keys_[k].IsEmpty()) {
+    keys_[k].Set(isolate,
+                 v8::String::NewFromUtf8(isolate, kKeyNames[k],
+                                         v8::NewStringType::kInternalized)
+                     .ToLocalChecked());
+  }
+  return keys_[k].Get(isolate);
+}
+
+Reader::Reader(v8::Isolate* isolate, KeyCache* keys)
     : isolate_(isolate),
+      keys_(keys),
       context_(isolate->GetCurrentContext()),
       try_catch_(isolate) {}
 
@@ -36,7 +37,8 @@ Reader::~Reader() {
 
 v8::Local<v8::Value> Reader::get(v8::Local<v8::Object> holder, Key k) {
   v8::Local<v8::Value> value;
-  if (terminated_ || !holder->Get(context_, key(isolate_, k)).ToLocal(&value)) {
+  if (terminated_ ||
+      !holder->Get(context_, keys_->get(isolate_, k)).ToLocal(&value)) {
     caught();
     return v8::Undefined(isolate_);
   }
