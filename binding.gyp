@@ -11,6 +11,7 @@
       'target_name': 'vantarel',
       'sources': [
         'src/vantarel.cc',
+        'src/library_hold.cc',
         'src/clock.cc',
         'src/eventloop.cc',
         'src/gc.cc',
@@ -40,6 +41,10 @@
         '-Wextra',
         # NAN casts between V8 callback types of different signatures.
         '-Wno-cast-function-type',
+        # g++ gives statics of inline functions and templates the binding
+        # STB_GNU_UNIQUE, and glibc never unloads a library that has one:
+        # the module must go when the last worker that loaded it ends.
+        '-fno-gnu-unique',
       ],
       'conditions': [
         ['boost_include_dir!=""', {

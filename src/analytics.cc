@@ -9,10 +9,8 @@
 #include <utility>
 
 #include "analytics_collector.h"
+#include "function_data.h"
 #include "script_call.h"
-#include "transaction_reader.h"
-
-namespace {
 
 using vantarel::Reader;
 using zeph::agent::AnalyticsCollector;
@@ -27,22 +25,34 @@ struct AnalyticsState {
   bool replaced = false;
 };
 
-AnalyticsState* analytics = nullptr;
+// A report under way runs to its end before the thread's state goes.
+Analytics::~Analytics() { delete current; }
 
-// Reused by every recording call, so that once its buffers have grown a
-// call allocates nothing to read the object; a call made meanwhile from a
-// getter reads into a record of its own.
+namespace {
+
+// The thread's analytics while it reports: the collector hands batches to a
+// plain function, which finds the current report function through it.
+thread_local Analytics* reporting = nullptr;
+
+// The thread's shared record, reused by every recording call, so that once
+// its buffers have grown a call allocates nothing to read the object; a
+// call made meanwhile from a getter reads into a record of its own.
 class RecordLease {
  public:
-  RecordLease() : record_(busy_ ? own_ : shared_) {
-    if (&record_ == &shared_) busy_ = true;
+  explicit RecordLease(Analytics* analytics)
+      : analytics_(analytics),
+        record_(analytics->shared_record_busy ? own_
+                                              : analytics->shared_record) {
+    if (&record_ == &analytics_->shared_record) {
+      analytics_->shared_record_busy = true;
+    }
     record_.clear();
   }
   ~RecordLease() {
-    if (&record_ != &shared_) return;
-    busy_ = false;
+    if (&record_ != &analytics_->shared_record) return;
+    analytics_->shared_record_busy = false;
     // A rare large transaction should not keep its memory for good.
-    if (shared_.capacity() > kKeptCapacity) shared_ = TransactionRecord();
+    if (record_.capacity() > kKeptCapacity) record_ = TransactionRecord();
   }
   RecordLease(const RecordLease&) = delete;
   RecordLease& operator=(const RecordLease&) = delete;
@@ -51,14 +61,10 @@ class RecordLease {
 
  private:
   static constexpr std::size_t kKeptCapacity = 1 << 16;
-  static TransactionRecord shared_;
-  static bool busy_;
+  Analytics* analytics_;
   TransactionRecord own_;
   TransactionRecord& record_;
 };
-
-TransactionRecord RecordLease::shared_;
-bool RecordLease::busy_ = false;
 
 void throw_failure(const std::exception& failure) {
   if (dynamic_cast<const std::bad_alloc*>(&failure)) {
@@ -70,9 +76,9 @@ void throw_failure(const std::exception& failure) {
 
 // Makes fresh the current state. A replaced state goes as soon as no report
 // from it is under way.
-void install(AnalyticsState* fresh) {
-  AnalyticsState* old = analytics;
-  analytics = fresh;
+void install(Analytics* analytics, AnalyticsState* fresh) {
+  AnalyticsState* old = analytics->current;
+  analytics->current = fresh;
   if (old == nullptr) return;
   if (old->deliveries == 0) {
     delete old;
@@ -137,7 +143,7 @@ class BatchText : public v8::String::ExternalOneByteStringResource {
 bool do_http_callback(std::string& batch) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Nan::HandleScope scope;
-  v8::Local<v8::Value> fn = analytics->callback.Get(isolate);
+  v8::Local<v8::Value> fn = reporting->current->callback.Get(isolate);
   if (!fn->IsFunction()) {
     Nan::ThrowTypeError(kNotAFunction);
     return false;
@@ -166,11 +172,12 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     return;
   }
   v8::Isolate* isolate = info.GetIsolate();
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
   try {
     auto identity = std::make_unique<AnalyticsCollector::AgentIdentity>();
     if (config->IsObject()) {
       v8::Local<v8::Object> object = config.As<v8::Object>();
-      Reader in(isolate);
+      Reader in(isolate, &analytics->keys);
       identity->applicationId = in.text(object, vantarel::kApplicationId);
       identity->applicationName = in.text(object, vantarel::kApplicationName);
       identity->tierId = in.text(object, vantarel::kTierId);
@@ -187,7 +194,7 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     state->collector = std::make_unique<AnalyticsCollector>(
         std::move(identity), ::time, v8::String::kMaxLength);
     state->callback.Reset(isolate, info[1]);
-    install(state.release());
+    install(analytics, state.release());
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -196,26 +203,28 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 }
 
 void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (analytics == nullptr) return;
-  analytics->collector->enabled = info[0]->IsTrue();
+  AnalyticsState* state = vantarel::state_of<Analytics>(info)->current;
+  if (state == nullptr) return;
+  state->collector->enabled = info[0]->IsTrue();
 }
 
 void RecordTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  if (analytics == nullptr || info[0]->IsNullOrUndefined()) return;
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  if (analytics->current == nullptr || info[0]->IsNullOrUndefined()) return;
   v8::Isolate* isolate = info.GetIsolate();
   try {
-    RecordLease record;
+    RecordLease record(analytics);
     {
       v8::Local<v8::Object> object;
       if (!info[0]->ToObject(isolate->GetCurrentContext()).ToLocal(&object)) {
         return;
       }
-      Reader in(isolate);
+      Reader in(isolate, &analytics->keys);
       vantarel::read_transaction(in, isolate, object, record.get());
       if (in.terminated()) return;
     }
     // A getter may have installed a new state meanwhile.
-    analytics->collector->recordTransaction(*record.get());
+    analytics->current->collector->recordTransaction(*record.get());
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -224,7 +233,8 @@ void RecordTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 }
 
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  AnalyticsState* state = analytics;
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  AnalyticsState* state = analytics->current;
   if (state == nullptr || !state->collector->reportDue()) return;
   // Checked before the batch leaves the collector, so nothing is lost.
   if (!state->callback.Get(info.GetIsolate())->IsFunction()) {
@@ -232,6 +242,7 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     return;
   }
   Delivery delivery(state);
+  reporting = analytics;
   try {
     state->collector->reportTransactions(do_http_callback);
   } catch (const std::exception& failure) {

@@ -1,7 +1,7 @@
 #include "census.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cwchar>
 #include <functional>
 
 namespace vantarel {
@@ -118,17 +118,23 @@ void append_ranked(SummaryTable* table, std::vector<HeapInfo>* records) {
 
 std::string shorten_name(const std::string& name) {
   constexpr int kMaxCharacters = 64;
-  mblen(nullptr, 0);
+  // A conversion state of its own: mblen keeps one hidden state for every
+  // thread of the process.
+  std::mbstate_t state{};
   const char* p = name.data();
   size_t left = name.size();
   for (int characters = 0; characters < kMaxCharacters; ++characters) {
     if (left == 0) return name;
-    int length = mblen(p, left);
-    if (length < 0) return name;
-    // A NUL ends the text as far as mblen is concerned.
+    const size_t length = std::mbrlen(p, left, &state);
+    // Not a whole character.
+    if (length == static_cast<size_t>(-1) ||
+        length == static_cast<size_t>(-2)) {
+      return name;
+    }
+    // A NUL ends the text as far as the conversion is concerned.
     if (length == 0) return name;
     p += length;
-    left -= static_cast<size_t>(length);
+    left -= length;
   }
   return std::string(name.data(), p) + "...";
 }

@@ -103,7 +103,8 @@ void take_requested(SummaryTable* table, const std::string& key,
 void append_ranked(SummaryTable* table, std::vector<HeapInfo>* records);
 
 // The first 64 characters of name and "..." when it has 64 or more; name
-// unchanged when shorter or when mblen cannot measure it.
+// unchanged when shorter or when the C library cannot measure it in the
+// current locale's multibyte encoding.
 std::string shorten_name(const std::string& name);
 
 // Appends name as the inside of a JSON string.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 
+#include "function_data.h"
 #include "profile_walk.h"
 #include "script_call.h"
 
@@ -23,54 +24,6 @@ using ProfileOwner = std::unique_ptr<v8::CpuProfile, ProfileDeleter>;
 // each other within it start at once; after it, compiling is no longer
 // taxed.
 constexpr uint64_t kKeepLoggingMs = 5000;
-
-// The engine's profiler, made with eager code logging: it then keeps its map
-// of compiled code up to date, and a start does not log all existing code
-// again (hundreds of milliseconds with a large application loaded). Keeping
-// the map up to date taxes every later compilation, so the profiler is
-// disposed once no profile has run for kKeepLoggingMs. The host gives no
-// per-isolate profiler; the module's functions run on the main thread only.
-class Profiler {
- public:
-  // The profiler, made when there is none.
-  v8::CpuProfiler* acquire(v8::Isolate* isolate) {
-    if (!timer_ready_) {
-      uv_timer_init(uv_default_loop(), &idle_timer_);
-      // A pending release never keeps the process alive.
-      uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
-      timer_ready_ = true;
-    }
-    uv_timer_stop(&idle_timer_);
-    if (profiler_ == nullptr) {
-      profiler_ =
-          v8::CpuProfiler::New(isolate, v8::kDebugNaming, v8::kEagerLogging);
-    }
-    return profiler_;
-  }
-
-  // The profiler when there is one, else null.
-  v8::CpuProfiler* current() const { return profiler_; }
-
-  // A profile has stopped: release the profiler unless another starts soon.
-  void stopped() {
-    if (timer_ready_) uv_timer_start(&idle_timer_, Release, kKeepLoggingMs, 0);
-  }
-
- private:
-  static void Release(uv_timer_t* timer);
-
-  v8::CpuProfiler* profiler_ = nullptr;
-  uv_timer_t idle_timer_;
-  bool timer_ready_ = false;
-};
-
-Profiler profiler;
-
-void Profiler::Release(uv_timer_t*) {
-  // Every start stops the timer, and only a stop starts it: no profile runs.
-  profiler.profiler_->Dispose();
-  profiler.profiler_ = nullptr;
-}
 
 v8::Local<v8::String> title(v8::Isolate* isolate) {
   return v8::String::NewFromUtf8Literal(isolate, kTitle);
@@ -115,19 +68,64 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
 
 }  // namespace
 
-void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>&) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
-  profiler.acquire(isolate)->StartProfiling(title(isolate), false);
+Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
+  uv_timer_init(loop, &idle_timer_);
+  idle_timer_.data = this;
+  // A pending release never keeps the process alive.
+  uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
+}
+
+v8::CpuProfiler* Profiler::acquire() {
+  uv_timer_stop(&idle_timer_);
+  if (profiler_ == nullptr) {
+    profiler_ =
+        v8::CpuProfiler::New(isolate_, v8::kDebugNaming, v8::kEagerLogging);
+  }
+  return profiler_;
+}
+
+void Profiler::stopped() {
+  uv_timer_start(&idle_timer_, Release, kKeepLoggingMs, 0);
+}
+
+void Profiler::Release(uv_timer_t* timer) {
+  // Every start stops the timer, and only a stop starts it: no profile runs.
+  auto* self = static_cast<Profiler*>(timer->data);
+  self->profiler_->Dispose();
+  self->profiler_ = nullptr;
+}
+
+int Profiler::close(void* owner, uv_close_cb on_closed) {
+  if (profiler_ != nullptr) {
+    {
+      v8::HandleScope scope(isolate_);
+      // A profile left running is ended and deleted first, so that
+      // disposing the profiler finds its sampling thread stopped.
+      ProfileOwner profile(profiler_->StopProfiling(title(isolate_)));
+    }
+    profiler_->Dispose();
+    profiler_ = nullptr;
+  }
+  idle_timer_.data = owner;
+  uv_close(reinterpret_cast<uv_handle_t*>(&idle_timer_), on_closed);
+  return 1;
+}
+
+void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  v8::Isolate* isolate = info.GetIsolate();
+  vantarel::state_of<Profiler>(info)->acquire()->StartProfiling(title(isolate),
+                                                                false);
 }
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
-  v8::CpuProfiler* cpu_profiler = profiler.current();
+  v8::Isolate* isolate = info.GetIsolate();
+  Profiler* profiler = vantarel::state_of<Profiler>(info);
+  v8::CpuProfiler* cpu_profiler = profiler->current();
   if (cpu_profiler == nullptr) return;
   // No profile runs under the title: nothing to stop, nothing to call.
   ProfileOwner profile(cpu_profiler->StopProfiling(title(isolate)));
   if (!profile) return;
-  profiler.stopped();
+  profiler->stopped();
   if (info.Length() < 2 || !info[0]->IsFunction() || !info[1]->IsFunction()) {
     return;
   }

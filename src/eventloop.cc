@@ -1,9 +1,9 @@
 #include "eventloop.h"
 
-#include <uv.h>
+#include "function_data.h"
 
+// The main thread's counters.
 EventLoopStatistics statistics;
-static uint32_t preIO;
 
 // The counters' addresses, for native readers that share the process.
 #define EXPORTED __attribute__((visibility("default")))
@@ -21,40 +21,51 @@ uint32_t* const iosum = &statistics.iosum;
 }
 #undef EXPORTED
 
-static uv_prepare_t prep_handle;
-static uv_check_t check_handle;
-static Nan::Persistent<v8::ArrayBuffer> event_loop_info;
+LoopMonitor::LoopMonitor(v8::Isolate* isolate, uv_loop_t* loop)
+    // The host runs its main thread on the default loop.
+    : statistics_(loop == uv_default_loop() ? &::statistics : &own_) {
+  uv_prepare_init(loop, &prep_handle_);
+  prep_handle_.data = this;
+  uv_prepare_start(&prep_handle_, PreTick);
+  uv_unref(reinterpret_cast<uv_handle_t*>(&prep_handle_));
+  uv_check_init(loop, &check_handle_);
+  check_handle_.data = this;
+  uv_check_start(&check_handle_, PostTick);
+  uv_unref(reinterpret_cast<uv_handle_t*>(&check_handle_));
+
+  // The engine must never free the counters, and its deleter is the
+  // engine's own, so nothing of the module runs when the buffer goes.
+  std::unique_ptr<v8::BackingStore> store =
+      v8::ArrayBuffer::NewBackingStore(statistics_, sizeof(EventLoopStatistics),
+                                       v8::BackingStore::EmptyDeleter, nullptr);
+  event_loop_info_.Reset(isolate,
+                         v8::ArrayBuffer::New(isolate, std::move(store)));
+}
+
+int LoopMonitor::close(void* owner, uv_close_cb on_closed) {
+  event_loop_info_.Reset();
+  prep_handle_.data = owner;
+  check_handle_.data = owner;
+  uv_close(reinterpret_cast<uv_handle_t*>(&prep_handle_), on_closed);
+  uv_close(reinterpret_cast<uv_handle_t*>(&check_handle_), on_closed);
+  return 2;
+}
 
 // Both hooks run on every iteration: one clock read, no allocation, no script.
-static void PreTick(uv_prepare_t* handle) {
-  preIO = elapsed_ms(uv_hrtime(), uv_now(handle->loop));
+void LoopMonitor::PreTick(uv_prepare_t* handle) {
+  auto* self = static_cast<LoopMonitor*>(handle->data);
+  self->pre_io_ = elapsed_ms(uv_hrtime(), uv_now(handle->loop));
 }
 
-static void PostTick(uv_check_t* handle) {
-  statistics.record(elapsed_ms(uv_hrtime(), uv_now(handle->loop)), preIO);
-}
-
-void InitEventLoopMonitoring() {
-  static bool started = false;
-  if (started) return;
-  started = true;
-
-  uv_loop_t* loop = uv_default_loop();
-  uv_prepare_init(loop, &prep_handle);
-  uv_prepare_start(&prep_handle, PreTick);
-  uv_unref(reinterpret_cast<uv_handle_t*>(&prep_handle));
-  uv_check_init(loop, &check_handle);
-  uv_check_start(&check_handle, PostTick);
-  uv_unref(reinterpret_cast<uv_handle_t*>(&check_handle));
-
-  // The engine must never free the counters: the deleter does nothing.
-  std::unique_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
-      &statistics, sizeof(statistics), [](void*, size_t, void*) {}, nullptr);
-  event_loop_info.Reset(
-      v8::ArrayBuffer::New(v8::Isolate::GetCurrent(), std::move(store)));
+void LoopMonitor::PostTick(uv_check_t* handle) {
+  auto* self = static_cast<LoopMonitor*>(handle->data);
+  self->statistics_->record(elapsed_ms(uv_hrtime(), uv_now(handle->loop)),
+                            self->pre_io_);
 }
 
 void GetEventLoopInfo(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  const EventLoopStatistics& statistics =
+      vantarel::state_of<LoopMonitor>(info)->statistics();
   const uint32_t counters[] = {statistics.num, statistics.min, statistics.max,
                                statistics.sum, statistics.iosum};
   v8::Local<v8::Object> result = Nan::New<v8::Object>();
@@ -64,6 +75,6 @@ void GetEventLoopInfo(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   info.GetReturnValue().Set(result);
 }
 
-void ResetEventLoopInfo(const Nan::FunctionCallbackInfo<v8::Value>&) {
-  statistics = EventLoopStatistics{};
+void ResetEventLoopInfo(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  vantarel::state_of<LoopMonitor>(info)->statistics() = EventLoopStatistics{};
 }

@@ -1,22 +1,14 @@
 #include "gc.h"
 
-#include <uv.h>
+#include <exception>
 
-#include <cstdint>
-
+#include "function_data.h"
 #include "script_call.h"
 
 namespace {
 
-// Carries one collection's facts from the engine hook to the event loop.
-struct GCWorkRecord {
-  uv_work_t request;
-  int32_t type;
-  int32_t flags;
-  uint64_t used_heap_size;
-};
-
-Nan::Persistent<v8::Function> callback;
+// Collections that may wait for one loop turn before a hook allocates.
+constexpr size_t kReservedCollections = 16;
 
 const char* gc_type_name(int32_t type) {
   switch (type) {
@@ -42,49 +34,112 @@ const char* gc_flags_name(int32_t flags) {
   }
 }
 
-// Executed on a libuv worker thread: the detour only defers delivery to a
-// later loop turn, so it must not touch any state.
-void Noop(uv_work_t*) {}
+}  // namespace
 
-void GCEpilogueAsync(uv_work_t* request, int) {
-  Nan::HandleScope scope;
-  auto* record = static_cast<GCWorkRecord*>(request->data);
-  v8::Local<v8::Value> argv[] = {
-      Nan::New(gc_type_name(record->type)).ToLocalChecked(),
-      Nan::New(gc_flags_name(record->flags)).ToLocalChecked(),
-      Nan::New<v8::Number>(static_cast<double>(record->used_heap_size)),
-  };
-  delete record;
-  v8::Local<v8::Function> fn = Nan::New(callback);
-  if (!fn.IsEmpty()) vantarel::call_script(fn, 3, argv);
+// Delivery goes through an async handle of the isolate's own loop, not
+// through the host's thread pool: a pool request still queued when a
+// worker's loop closes would make the close fail, and its completion would
+// reach a dead environment. The handle closes with the environment, and
+// what it had not delivered is dropped.
+GCNotifier::GCNotifier(v8::Isolate* isolate, uv_loop_t* loop)
+    : isolate_(isolate) {
+  pending_.reserve(kReservedCollections);
+  delivering_.reserve(kReservedCollections);
+  uv_async_init(loop, &async_, GCEpilogueAsync);
+  async_.data = this;
+  // Referenced only while collections wait, so that, as before, a pending
+  // notification keeps the loop alive and nothing else does.
+  uv_unref(reinterpret_cast<uv_handle_t*>(&async_));
 }
 
-// Runs inside the collection: records facts and queues, never calls script.
-void GCEpilogue(v8::Isolate*, v8::GCType type, v8::GCCallbackFlags flags) {
-  auto* record = new GCWorkRecord{};
-  record->request.data = record;
-  record->type = type;
-  record->flags = flags;
+void GCNotifier::notify(v8::Local<v8::Function> fn) {
+  callback_.Reset(isolate_, fn);
+  // Hooks added again would make the engine report each collection once
+  // per addition.
+  if (hooked_) return;
+  isolate_->AddGCPrologueCallback(GCPrologue, this, v8::kGCTypeAll);
+  isolate_->AddGCEpilogueCallback(GCEpilogue, this, v8::kGCTypeAll);
+  hooked_ = true;
+}
+
+int GCNotifier::close(void* owner, uv_close_cb on_closed) {
+  if (hooked_) {
+    isolate_->RemoveGCPrologueCallback(GCPrologue, this);
+    isolate_->RemoveGCEpilogueCallback(GCEpilogue, this);
+    hooked_ = false;
+  }
+  pending_.clear();
+  delivering_.clear();
+  callback_.Reset();
+  async_.data = owner;
+  uv_close(reinterpret_cast<uv_handle_t*>(&async_), on_closed);
+  return 1;
+}
+
+// The engine calls both hooks on the isolate's own thread inside the
+// collection. They call no script and are O(1); the epilogue allocates only
+// when more collections wait than ever did before (amortised growth).
+void GCNotifier::GCPrologue(v8::Isolate*, v8::GCType, v8::GCCallbackFlags,
+                            void* data) {
+  static_cast<GCNotifier*>(data)->prologue_ns_ = uv_hrtime();
+}
+
+void GCNotifier::GCEpilogue(v8::Isolate*, v8::GCType type,
+                            v8::GCCallbackFlags flags, void* data) {
+  auto* self = static_cast<GCNotifier*>(data);
+  const uint64_t now = uv_hrtime();
+  // No prologue timed: the hooks were added during this collection.
+  const uint64_t pause_ns = self->prologue_ns_ != 0 && now > self->prologue_ns_
+                                ? now - self->prologue_ns_
+                                : 0;
+  self->prologue_ns_ = 0;
   v8::HeapStatistics heap;
-  v8::Isolate::GetCurrent()->GetHeapStatistics(&heap);
-  record->used_heap_size = heap.used_heap_size();
-  if (uv_queue_work(uv_default_loop(), &record->request, Noop,
-                    GCEpilogueAsync) != 0) {
-    delete record;
+  self->isolate_->GetHeapStatistics(&heap);
+  try {
+    self->pending_.push_back(
+        Collection{type, flags, heap.used_heap_size(), pause_ns / 1000});
+  } catch (const std::exception&) {
+    // Out of memory: this collection goes unreported.
+    return;
+  }
+  if (self->pending_.size() == 1) {
+    uv_ref(reinterpret_cast<uv_handle_t*>(&self->async_));
+    uv_async_send(&self->async_);
   }
 }
 
-}  // namespace
+// On the loop: one script call per collection, in order.
+void GCNotifier::GCEpilogueAsync(uv_async_t* handle) {
+  auto* self = static_cast<GCNotifier*>(handle->data);
+  // Collections during the calls below wait for a later turn.
+  self->delivering_.swap(self->pending_);
+  uv_unref(reinterpret_cast<uv_handle_t*>(handle));
+  v8::Isolate* isolate = self->isolate_;
+  for (size_t i = 0; i < self->delivering_.size(); ++i) {
+    // A terminated thread runs no more script: the rest is dropped.
+    if (isolate->IsExecutionTerminating()) break;
+    const Collection collection = self->delivering_[i];
+    v8::HandleScope scope(isolate);
+    v8::Local<v8::Function> fn = self->callback_.Get(isolate);
+    v8::Local<v8::String> type;
+    v8::Local<v8::String> flags;
+    if (fn.IsEmpty() ||
+        !Nan::New(gc_type_name(collection.type)).ToLocal(&type) ||
+        !Nan::New(gc_flags_name(collection.flags)).ToLocal(&flags)) {
+      break;
+    }
+    v8::Local<v8::Value> argv[] = {
+        type,
+        flags,
+        Nan::New<v8::Number>(static_cast<double>(collection.used_heap_size)),
+        Nan::New<v8::Number>(static_cast<double>(collection.pause_us)),
+    };
+    vantarel::call_script(fn, 4, argv);
+  }
+  self->delivering_.clear();
+}
 
 void AfterGC(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   if (info.Length() < 1 || !info[0]->IsFunction()) return;
-  callback.Reset(info[0].As<v8::Function>());
-  // Adding the hook again would make the engine report each collection once
-  // per addition, so it is added at the first registration only.
-  static bool hooked = false;
-  if (!hooked) {
-    v8::Isolate::GetCurrent()->AddGCEpilogueCallback(GCEpilogue,
-                                                     v8::kGCTypeAll);
-    hooked = true;
-  }
+  vantarel::state_of<GCNotifier>(info)->notify(info[0].As<v8::Function>());
 }

@@ -11,6 +11,7 @@
 
 #include "census.h"
 #include "engine_compat.h"
+#include "function_data.h"
 #include "name_tally.h"
 #include "script_call.h"
 
@@ -95,7 +96,7 @@ bool take_requested(v8::Isolate* isolate, v8::Local<v8::Array> names,
   {
     v8::TryCatch try_catch(isolate);
     v8::Local<v8::Value> value;
-    if (!names->Get(context, Nan::New("length").ToLocalChecked())
+    if (!names->Get(context, v8::String::NewFromUtf8Literal(isolate, "length"))
              .ToLocal(&value) ||
         !vantarel::to_count(value, &length)) {
       return !isolate->IsExecutionTerminating();
@@ -183,7 +184,7 @@ class SnapshotOutputStream : public v8::OutputStream {
 void GetV8HeapSnapshot(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   if (info.Length() < 2 || !info[1]->IsFunction()) return;
   try {
-    census(v8::Isolate::GetCurrent(), info[0], info[1].As<v8::Function>());
+    census(info.GetIsolate(), info[0], info[1].As<v8::Function>());
   } catch (const std::exception&) {
     // Out of memory for the table: no census, and nothing called back.
   }
@@ -194,22 +195,37 @@ void IsObjectTrackingSupported(
   info.GetReturnValue().Set(true);
 }
 
-void StartTrackingHeapObjects(const Nan::FunctionCallbackInfo<v8::Value>&) {
+void HeapTracking::start() {
   // Without allocation stack traces: while it records them, the engine's
   // allocation tracker walks the stack on every allocation, also during a
   // deoptimization that is still materializing an inlined closure, and
   // reads a function that does not exist yet (a segmentation fault on Node
   // 20, 22 and 26; Node's own inspector crashes the same way). Ordinary
   // code reaches that, so the traces would put the host at risk.
-  v8::Isolate::GetCurrent()->GetHeapProfiler()->StartTrackingHeapObjects(false);
+  isolate_->GetHeapProfiler()->StartTrackingHeapObjects(false);
+  started_ = true;
 }
 
-void StopTrackingHeapObjects(const Nan::FunctionCallbackInfo<v8::Value>&) {
-  v8::Isolate::GetCurrent()->GetHeapProfiler()->StopTrackingHeapObjects();
+void HeapTracking::stop() {
+  isolate_->GetHeapProfiler()->StopTrackingHeapObjects();
+  started_ = false;
+}
+
+void HeapTracking::close() {
+  if (started_) stop();
+}
+
+void StartTrackingHeapObjects(
+    const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  vantarel::state_of<HeapTracking>(info)->start();
+}
+
+void StopTrackingHeapObjects(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  vantarel::state_of<HeapTracking>(info)->stop();
 }
 
 void TakeHeapSnapshot(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  v8::Isolate* isolate = info.GetIsolate();
   // Taken whatever the argument: taking one also runs a full collection.
   SnapshotOwner snapshot = take_snapshot(isolate);
   if (!snapshot || info.Length() < 1 || !info[0]->IsFunction()) return;

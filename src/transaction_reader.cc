@@ -43,18 +43,6 @@ constexpr const char* kKeyNames[kKeyCount] = {
     "cookies",
 };
 
-// The module runs on the main thread's isolate only (see Init).
-v8::Local<v8::String> key(v8::Isolate* isolate, Key k) {
-  static v8::Eternal<v8::String> keys[kKeyCount];
-  if (keys[k].IsEmpty()) {
-    keys[k].Set(isolate,
-                v8::String::NewFromUtf8(isolate, kKeyNames[k],
-                                        v8::NewStringType::kInternalized)
-                    .ToLocalChecked());
-  }
-  return keys[k].Get(isolate);
-}
-
 // The string's UTF-8 form in one pass, written straight into the record.
 Record::Text string_text(v8::Isolate* isolate, v8::Local<v8::String> str,
                          Record* record) {
@@ -74,8 +62,21 @@ Record::Text string_text(v8::Isolate* isolate, v8::Local<v8::String> str,
 
 }  // namespace
 
-Reader::Reader(v8::Isolate* isolate)
+// Making a short string fails only when memory runs out, never because
+// script is being terminated.
+v8::Local<v8::String> KeyCache::get(v8::Isolate* isolate, Key k) {
+  if (keys_[k].IsEmpty()) {
+    keys_[k].Set(isolate,
+                 v8::String::NewFromUtf8(isolate, kKeyNames[k],
+                                         v8::NewStringType::kInternalized)
+                     .ToLocalChecked());
+  }
+  return keys_[k].Get(isolate);
+}
+
+Reader::Reader(v8::Isolate* isolate, KeyCache* keys)
     : isolate_(isolate),
+      keys_(keys),
       context_(isolate->GetCurrentContext()),
       try_catch_(isolate) {}
 
@@ -94,7 +95,7 @@ v8::Local<v8::Value> Reader::get(v8::Local<v8::Object> holder,
 }
 
 v8::Local<v8::Value> Reader::get(v8::Local<v8::Object> holder, Key k) {
-  return get(holder, key(isolate_, k));
+  return get(holder, keys_->get(isolate_, k));
 }
 
 bool Reader::get(v8::Local<v8::Array> array, uint32_t index,

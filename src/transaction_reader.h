@@ -47,6 +47,16 @@ enum Key {
   kKeyCount,
 };
 
+// Property names of one isolate, each made once as an internalized string
+// when first read.
+class KeyCache {
+ public:
+  v8::Local<v8::String> get(v8::Isolate* isolate, Key k);
+
+ private:
+  v8::Eternal<v8::String> keys_[kKeyCount];
+};
+
 // Reads script values where any read or conversion may throw: a throwing
 // step gives what an absent property gives, and reading goes on. After a
 // termination no more script runs, and the termination goes on when the
@@ -55,7 +65,7 @@ class Reader {
  public:
   using Record = zeph::agent::TransactionRecord;
 
-  explicit Reader(v8::Isolate* isolate);
+  Reader(v8::Isolate* isolate, KeyCache* keys);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -96,6 +106,7 @@ class Reader {
   void caught();
 
   v8::Isolate* isolate_;
+  KeyCache* keys_;
   v8::Local<v8::Context> context_;
   v8::TryCatch try_catch_;
   bool terminated_ = false;

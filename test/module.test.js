@@ -48,34 +48,3 @@ test('a process with nothing pending exits although monitoring runs', () => {
   assert.strictEqual(r.error, undefined);
   assert.strictEqual(r.status, 0);
 });
-
-test('a first load in a worker thread is refused and the main loop is unharmed', () => {
-  const r = runNode(`
-    const { Worker } = require('worker_threads');
-    const w = new Worker(
-      "try { require('./'); console.log('loaded'); } catch (e) { console.log('error: ' + e.message); }",
-      { eval: true });
-    w.on('exit', () => {
-      const addon = require('./');
-      let ticks = 0;
-      const t = setInterval(() => {
-        if (++ticks === 5) {
-          clearInterval(t);
-          setImmediate(() => console.log('main num ' + addon.getEventLoopInfo()[0]));
-        }
-      }, 1);
-    });`);
-  assert.strictEqual(r.status, 0, r.stderr);
-  const lines = r.stdout.trim().split('\n');
-  assert.strictEqual(lines[0], 'error: vantarel works on the main thread only');
-  assert.match(lines[1], /^main num [1-9]\d*$/);
-});
-
-test('loading in a worker after the main thread is refused too', () => {
-  const r = runNode(`
-    require('./');
-    const { Worker } = require('worker_threads');
-    new Worker("try { require('./'); } catch (e) { console.log(e.message); }", { eval: true });`);
-  assert.strictEqual(r.status, 0, r.stderr);
-  assert.strictEqual(r.stdout.trim(), 'vantarel works on the main thread only');
-});
