@@ -28,8 +28,8 @@ export interface EventLoopInfo {
  * @param type kind of collection
  * @param flags callback flags of the collection
  * @param usedHeapSize bytes of the engine heap in use after the collection
- * @param pause microseconds the collection paused the thread, from the
- *   engine's GC prologue to its epilogue on that thread
+ * @param pause whole microseconds the collection paused the thread, from
+ *   the engine's GC prologue to its epilogue on that thread
  */
 export type GCListener = (type: GCType, flags: GCFlags, usedHeapSize: number,
   pause: number) => void;
