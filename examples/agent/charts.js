@@ -230,6 +230,10 @@ function gcTimeline(gcs, durationS, { width = 535, height = 290 } = {}) {
   return svg('gc', width, height, body, label);
 }
 
+// Heights on a log scale: one slow outlier (heap tracking starting, say)
+// must not flatten every other thread's figures.
+const logShare = (v, max) => Math.log1p(Math.max(0, v)) / Math.log1p(max);
+
 // One lane per thread on a shared time axis: each second's longest tick as
 // a bar, and below it each collection as a stroke as tall as its pause.
 function threadChart(threads, durationS, { width = 1130 } = {}) {
@@ -279,7 +283,7 @@ function threadChart(threads, durationS, { width = 1130 } = {}) {
     body += `<text x="${x0 - 10}" y="${top + 56}" text-anchor="end" font-size="10.5" ` +
       'fill="#8a8f98">GC pauses</text>';
     for (const s of t.samples.filter((r) => r.iterations > 0)) {
-      const h = Math.max(1.5, ((barBottom - barTop) * s.max) / maxTick);
+      const h = Math.max(1.5, (barBottom - barTop) * logShare(s.max, maxTick));
       const cx = x(Math.max(0, s.at - 0.5));
       const tip = `${t.name}, second ending ${s.at.toFixed(1)} s: ${int(s.iterations)} ` +
         `iterations, tick mean ${ms(s.mean)}, longest ${s.max} ms`;
@@ -289,7 +293,7 @@ function threadChart(threads, durationS, { width = 1130 } = {}) {
     }
     for (const g of t.gcs) {
       const h = g.pause === null ? stripHeight
-        : Math.max(2, (stripHeight * g.pause) / maxPause);
+        : Math.max(2, stripHeight * logShare(g.pause, maxPause));
       const tip = `${t.name}: ${g.kind} at ${g.at.toFixed(2)} s` +
         `${g.pause === null ? '' : `, paused ${pauseText(g.pause)}`}, heap in use ${bytes(g.used)}`;
       body += `<g><title>${esc(tip)}</title><rect class="mark" x="${(x(g.at) - 0.75).toFixed(1)}" ` +
@@ -297,8 +301,8 @@ function threadChart(threads, durationS, { width = 1130 } = {}) {
         `fill="${GC_COLORS[g.kind] || GC_COLORS.Other}"/></g>`;
     }
   });
-  body += legend(x1, 16, [['#8fa8f0', `longest tick per second (full lane ${maxTick} ms)`],
-    [GC_COLORS.Scavenge, pauses.length ? `GC pause (full strip ${pauseText(maxPause)})`
+  body += legend(x1, 16, [['#8fa8f0', `longest tick per second (log scale to ${maxTick} ms)`],
+    [GC_COLORS.Scavenge, pauses.length ? `GC pause (log scale to ${pauseText(maxPause)})`
       : 'GC (pause not reported)']]);
   return svg('threads', width, height, body, label);
 }
