@@ -17,10 +17,11 @@ function must(ok, message) {
 const isInt = (v) => Number.isInteger(v);
 const isUint32 = (v) => isInt(v) && v >= 0 && v < 2 ** 32;
 
-function checkGC([type, flags, size, ...rest]) {
+function checkGC([type, flags, size, pause, ...rest]) {
   must(GC_TYPES.includes(type), `type ${type}`);
   must(GC_FLAGS.includes(flags), `flags ${flags}`);
   must(isInt(size) && size >= -(2 ** 31) && size < 2 ** 31, `size ${size}`);
+  must(isInt(pause) && pause >= 0, `pause ${pause}`);
   must(rest.length === 0, 'extra arguments');
 }
 
