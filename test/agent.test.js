@@ -266,7 +266,11 @@ test('a short run writes the four files', { timeout: 180000, skip: needsAddon },
     assert.ok(Array.isArray(batches) && batches.length >= 1);
     const events = batches.flat();
     assert.ok(batches.every((b) => Array.isArray(b) && b.length > 0));
-    assert.ok(events.length > 10000, `${events.length} events`);
+    // A machine too busy to serve the load well within 30 s of the agent's
+    // start gets the batch that the 30-second rule makes due first, with
+    // fewer events.
+    const loadSeconds = Number(/^load done: [\d,]+ requests in ([\d.]+) s/m.exec(run.stdout)[1]);
+    if (loadSeconds < 25) assert.ok(events.length > 10000, `${events.length} events`);
     assert.ok(events.every((e) => typeof e.transactionName === 'string' &&
       Array.isArray(e.segments)));
     const quote = events.find((e) => e.transactionName === '/api/quote/:sku');
