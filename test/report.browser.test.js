@@ -11,9 +11,9 @@ const { ensureChromium, Browser, waitFor } = require('./browser');
 const { missingFunctions } = require('../examples/agent/addon');
 
 const ARTIFACTS = path.join(root, 'test', 'artifacts');
-const CHARTS = ['flame', 'loop', 'gc', 'census'];
+const CHARTS = ['flame', 'loop', 'gc', 'threads', 'census'];
 
-test('the report page renders its four pictures without errors', { timeout: 300000 }, async (t) => {
+test('the report page renders its five pictures without errors', { timeout: 300000 }, async (t) => {
   const lacking = missingFunctions(require('..'));
   if (lacking.length) {
     t.skip(`the agent cannot run: this build lacks ${lacking.join(', ')}`);

@@ -2,14 +2,17 @@
 // The monitored service: a few routes with different costs. It knows
 // nothing of monitoring except two hooks: `onRequest(req, res)` when a
 // request arrives and `onExitCall(req, type, ms, failed)` after each
-// downstream call.
+// downstream call. `offload(task)` runs an invoice's pricing elsewhere (the
+// worker pool) and answers a promise; without it the pricing runs here.
 const http = require('http');
+const { priceInvoice } = require('./invoice');
 
 const ROUTES = [
   { id: 1, name: '/api/items/:id', pattern: /^\/api\/items\/(\d+)$/, handler: item },
   { id: 2, name: '/api/primes/:limit', pattern: /^\/api\/primes\/(\d+)$/, handler: primes },
   { id: 3, name: '/api/orders', pattern: /^\/api\/orders$/, handler: orders },
   { id: 4, name: '/api/quote/:sku', pattern: /^\/api\/quote\/([\w-]+)$/, handler: quote },
+  { id: 5, name: '/api/invoice', pattern: /^\/api\/invoice$/, handler: invoice },
 ];
 
 class OrderLine {
@@ -96,9 +99,20 @@ function quote(ctx, [sku]) {
   ctx.downstream(`/stock/${sku}`, (s, b) => done('stock', s, b));
 }
 
-function createApp({ downstreamPort, onRequest = () => {}, onExitCall = () => {} }) {
+function invoice(ctx) {
+  const task = {
+    invoice: ++ctx.state.invoiceId,
+    customer: ctx.query.get('customer') || 'anonymous',
+    lines: Math.min(Number(ctx.query.get('lines')) || 50, 2000),
+  };
+  ctx.offload(task).then((result) => send(ctx.res, 200, result),
+    (err) => send(ctx.res, 503, { error: err.message }));
+}
+
+function createApp({ downstreamPort, onRequest = () => {}, onExitCall = () => {},
+  offload = async (task) => priceInvoice(task) }) {
   const agent = new http.Agent({ keepAlive: true, maxSockets: 64 });
-  const state = { orderId: 0, orders: [] };
+  const state = { orderId: 0, orders: [], invoiceId: 0 };
 
   const server = http.createServer((req, res) => {
     onRequest(req, res);
@@ -132,7 +146,7 @@ function createApp({ downstreamPort, onRequest = () => {}, onExitCall = () => {}
       send(res, 404, { error: 'no such route' });
       return;
     }
-    const ctx = { req, res, query: url.searchParams, state, downstream };
+    const ctx = { req, res, query: url.searchParams, state, downstream, offload };
     route.handler(ctx, url.pathname.match(route.pattern).slice(1));
   });
   server.keepAliveTimeout = 10000;

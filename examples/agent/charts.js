@@ -1,6 +1,6 @@
 'use strict';
-// The report's four pictures as SVG text: flame graph, event-loop ticks,
-// GC timeline and heap census. Each drawing marks its data shapes with the
+// The report's pictures as SVG text: flame graph, event-loop ticks, GC
+// timeline, loop ticks and GC pauses per thread, and heap census. Each drawing marks its data shapes with the
 // class "mark", so an empty picture can be told from a full one.
 const { esc, int, bytes, ms, clip, niceMax } = require('./format');
 const { isInternal } = require('./profile');
@@ -167,6 +167,9 @@ function legend(right, y, items) {
   return out;
 }
 
+// A GC pause in microseconds, as text.
+const pauseText = (us) => (us < 1000 ? `${Math.round(us)} µs` : ms(us / 1000));
+
 const GC_SHORT = { 'Mark-sweep-compact': 'Mark-sweep' };
 
 const GC_COLORS = {
@@ -215,6 +218,7 @@ function gcTimeline(gcs, durationS, { width = 535, height = 290 } = {}) {
     const color = GC_COLORS[g.kind] || GC_COLORS.Other;
     const ly = lanesTop + kinds.indexOf(g.kind) * lane;
     const tip = `${g.kind} at ${g.at.toFixed(2)} s, heap in use after it ${bytes(g.used)}` +
+      `${g.pause === null ? '' : `, paused ${pauseText(g.pause)}`}` +
       `${g.flags === 'kNoGCCallbackFlags' ? '' : ` (${g.flags})`}`;
     body += `<g><title>${esc(tip)}</title>` +
       `<circle class="mark" cx="${x(g.at).toFixed(1)}" cy="${y(g.used).toFixed(1)}" r="3" ` +
@@ -224,6 +228,83 @@ function gcTimeline(gcs, durationS, { width = 535, height = 290 } = {}) {
   body += legend(x1, 14, kinds.map((k) => [GC_COLORS[k],
     `${k} ×${gcs.filter((g) => g.kind === k).length}`]));
   return svg('gc', width, height, body, label);
+}
+
+// Heights on a log scale: one slow outlier (heap tracking starting, say)
+// must not flatten every other thread's figures.
+const logShare = (v, max) => Math.log1p(Math.max(0, v)) / Math.log1p(max);
+
+// One lane per thread on a shared time axis: each second's longest tick as
+// a bar, and below it each collection as a stroke as tall as its pause.
+function threadChart(threads, durationS, { width = 1130 } = {}) {
+  const label = 'Loop ticks and GC pauses per thread';
+  const watched = threads.filter((t) => t.loaded);
+  const ticks = watched.flatMap((t) => t.samples.filter((s) => s.iterations > 0));
+  const gcs = watched.flatMap((t) => t.gcs);
+  if (ticks.length === 0 && gcs.length === 0) {
+    return empty('threads', width, 120, label, 'no readings from any thread');
+  }
+  const lane = 74;
+  const m = { l: 96, r: 12, t: 30, b: 38 };
+  const height = m.t + lane * threads.length + m.b;
+  const x0 = m.l;
+  const x1 = width - m.r;
+  const span = Math.max(durationS, ...ticks.map((s) => s.at), ...gcs.map((g) => g.at), 1);
+  const x = (t) => x0 + ((x1 - x0) * Math.min(t, span)) / span;
+  const maxTick = niceMax(Math.max(1, ...ticks.map((s) => s.max)));
+  const pauses = gcs.map((g) => g.pause).filter((p) => p !== null);
+  const maxPause = niceMax(Math.max(1, ...pauses));
+  const band = (x1 - x0) / span;
+  const bw = Math.min(18, Math.max(2, band * 0.6));
+  let body = '<g font-size="11" fill="#5b616b">';
+  const tickStep = niceMax(span / 10);
+  for (let i = 0; i * tickStep <= span + 1e-9; i++) {
+    const t = i * tickStep;
+    body += `<line x1="${x(t).toFixed(1)}" x2="${x(t).toFixed(1)}" y1="${m.t}" ` +
+      `y2="${height - m.b}" stroke="#eef0f3"/><text x="${x(t).toFixed(1)}" ` +
+      `y="${height - m.b + 16}" text-anchor="middle">${tickStep < 1 ? t.toFixed(1) : Math.round(t)}s</text>`;
+  }
+  body += `<text x="${(x0 + x1) / 2}" y="${height - 4}" text-anchor="middle">` +
+    'seconds since start</text></g>';
+  threads.forEach((t, i) => {
+    const top = m.t + i * lane;
+    const barTop = top + 6;
+    const barBottom = top + 42;
+    const strip = top + 48;
+    const stripHeight = lane - 54;
+    body += `<rect x="${x0}" y="${top + 2}" width="${x1 - x0}" height="${lane - 4}" rx="4" ` +
+      `fill="#f7f8fa"/><text x="${x0 - 10}" y="${top + 27}" text-anchor="end" font-size="12" ` +
+      `font-weight="600" fill="#1d1f24">${esc(t.name)}</text>`;
+    if (!t.loaded) {
+      body += `<text x="${x0 + 12}" y="${top + lane / 2 + 4}" font-size="12" fill="#8a8f98">` +
+        `${esc(clip(`not watched: ${t.message}`, 150))}</text>`;
+      return;
+    }
+    body += `<text x="${x0 - 10}" y="${top + 56}" text-anchor="end" font-size="10.5" ` +
+      'fill="#8a8f98">GC pauses</text>';
+    for (const s of t.samples.filter((r) => r.iterations > 0)) {
+      const h = Math.max(1.5, (barBottom - barTop) * logShare(s.max, maxTick));
+      const cx = x(Math.max(0, s.at - 0.5));
+      const tip = `${t.name}, second ending ${s.at.toFixed(1)} s: ${int(s.iterations)} ` +
+        `iterations, tick mean ${ms(s.mean)}, longest ${s.max} ms`;
+      body += `<g><title>${esc(tip)}</title><rect class="mark" x="${(cx - bw / 2).toFixed(1)}" ` +
+        `y="${(barBottom - h).toFixed(1)}" width="${bw.toFixed(1)}" height="${h.toFixed(1)}" ` +
+        'rx="1.5" fill="#8fa8f0"/></g>';
+    }
+    for (const g of t.gcs) {
+      const h = g.pause === null ? stripHeight
+        : Math.max(2, stripHeight * logShare(g.pause, maxPause));
+      const tip = `${t.name}: ${g.kind} at ${g.at.toFixed(2)} s` +
+        `${g.pause === null ? '' : `, paused ${pauseText(g.pause)}`}, heap in use ${bytes(g.used)}`;
+      body += `<g><title>${esc(tip)}</title><rect class="mark" x="${(x(g.at) - 0.75).toFixed(1)}" ` +
+        `y="${(strip + stripHeight - h).toFixed(1)}" width="1.5" height="${h.toFixed(1)}" ` +
+        `fill="${GC_COLORS[g.kind] || GC_COLORS.Other}"/></g>`;
+    }
+  });
+  body += legend(x1, 16, [['#8fa8f0', `longest tick per second (log scale to ${maxTick} ms)`],
+    [GC_COLORS.Scavenge, pauses.length ? `GC pause (log scale to ${pauseText(maxPause)})`
+      : 'GC (pause not reported)']]);
+  return svg('threads', width, height, body, label);
 }
 
 // One bar per census entry, by node count; requested names first.
@@ -253,4 +334,5 @@ function censusChart(entries, { width = 535 } = {}) {
   return svg('census', width, height, `${body}</g>`, label);
 }
 
-module.exports = { flameGraph, loopChart, gcTimeline, censusChart, frameKind, GC_COLORS };
+module.exports = { flameGraph, loopChart, gcTimeline, threadChart, censusChart, frameKind,
+  GC_COLORS };

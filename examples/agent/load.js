@@ -50,7 +50,8 @@ function pickRequest(rand, n) {
   const r = rand();
   const user = `user${Math.floor(rand() * 40)}`;
   let path;
-  if (r < 0.4) path = `/api/items/${Math.floor(rand() * 500)}`;
+  if (r < 0.3) path = `/api/items/${Math.floor(rand() * 500)}`;
+  else if (r < 0.4) path = `/api/invoice?customer=${user}&lines=${20 + Math.floor(rand() * 380)}`;
   else if (r < 0.55) path = `/api/primes/${30000 + Math.floor(rand() * 60000)}`;
   else if (r < 0.8) path = `/api/orders?customer=${user}&lines=${5 + Math.floor(rand() * 60)}`;
   else path = `/api/quote/sku-${Math.floor(rand() * 90)}?currency=${rand() < 0.7 ? 'EUR' : 'USD'}`;

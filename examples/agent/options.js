@@ -3,10 +3,11 @@
 
 const USAGE = `Usage: node examples/agent.js [options]
 
-Starts a small HTTP service on 127.0.0.1, drives a bounded load at it from a
-second process and watches it with vantarel: event-loop ticks, GC
-notifications, CPU use, transaction analytics, a CPU profile and the heap.
-Then writes a report folder and exits.
+Starts a small HTTP service on 127.0.0.1 with a pool of two worker threads,
+drives a bounded load at it from a second process and watches it with
+vantarel: event-loop ticks and GC pauses of every thread, CPU use,
+transaction analytics, a CPU profile and the heap. Then writes a report
+folder and exits.
 
 Options:
   --out DIR          report folder (default ./vantarel-report)

@@ -2,7 +2,8 @@
 // The report page: one self-contained HTML file with inline CSS, SVG and a
 // few lines of script; it loads nothing.
 const { esc, int, bytes, ms, pct } = require('./format');
-const { flameGraph, loopChart, gcTimeline, censusChart } = require('./charts');
+const { flameGraph, loopChart, gcTimeline, threadChart, censusChart } = require('./charts');
+const { threadFigures } = require('./threads');
 
 const CSS = `
 :root { --ink: #1d1f24; --muted: #5b616b; --line: #e3e5e9; --bg: #f6f7f9; --accent: #4f7cff; }
@@ -97,6 +98,20 @@ function fileList(files) {
   return `<table class="files"><tbody>${rows}</tbody></table>`;
 }
 
+const msOrDash = (v) => (v === null ? '–' : ms(v));
+
+function threadTable(threads) {
+  const rows = threads.map(threadFigures).map((f) => (f.loaded
+    ? `<tr><td>${esc(f.name)}</td><td>${int(f.iterations)}</td><td>${ms(f.meanTick)}</td>` +
+      `<td>${f.maxTick} ms</td><td>${int(f.gcs)}</td><td>${msOrDash(f.pauseTotal)}</td>` +
+      `<td>${msOrDash(f.pauseMax)}</td></tr>`
+    : `<tr><td>${esc(f.name)}</td><td colspan="6" style="text-align:left">not watched: ` +
+      `${esc(f.message)}</td></tr>`)).join('');
+  return '<table style="margin-bottom:14px"><thead><tr><th>Thread</th><th>Loop iterations</th>' +
+    '<th>Mean tick</th><th>Longest tick</th><th>GCs</th><th>GC pause, total</th>' +
+    `<th>Longest pause</th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
 function trackingNote(t) {
   if (!t.supported) return 'Heap-object tracking is not supported here.';
   if (!t.on) return 'The load ended before heap-object tracking was due, so it stayed off.';
@@ -115,7 +130,7 @@ function renderReport(d) {
   const flame = section('CPU profile',
     `The busy phase as a flame graph: ${int(p.stats.hits)} samples over ` +
     `${(p.durationUs / 1e6).toFixed(1)} s in ${int(p.stats.nodes)} frames, built from the ` +
-    `<code>stopV8Profiler</code> walk${p.keepInternals ? '' :
+    `<code>stopV8Profiler</code> walk of the main thread${p.keepInternals ? '' :
       '; frames of Node itself are folded into their callers'}. Width is time on the CPU, ` +
     'callees hang below their callers.',
     '<div class="keys"><span><i style="background:hsl(25,80%,63%)"></i>application</span>' +
@@ -132,9 +147,21 @@ function renderReport(d) {
     'loop\'s cached time, which Node also refreshes when a timer is armed.',
     loopChart(d.samples));
 
+  const mainPauses = threadFigures({ name: 'main', loaded: true, samples: [], gcs: d.gcs });
   const gcSection = section('Garbage collection',
     `${int(d.gcs.length)} collections reported through <code>afterGC</code>, with the heap ` +
-    'in use after each.', gcTimeline(d.gcs, d.totals.wallMs / 1000));
+    'in use after each' + (mainPauses.pauseTotal === null ? '.' : `; they paused the main ` +
+      `thread for ${ms(mainPauses.pauseTotal)} in all, ${ms(mainPauses.pauseMax)} at most.`),
+    gcTimeline(d.gcs, d.totals.wallMs / 1000));
+
+  const workers = d.threads.length - 1;
+  const threadsSection = section('Threads',
+    `The main thread and the service's ${workers} pool worker${workers === 1 ? '' : 's'}, ` +
+    'each watched by its own vantarel state on its own thread: the loop counters of ' +
+    '<code>getEventLoopInfo</code>, read and reset each second, and every collection of its ' +
+    'own heap from <code>afterGC</code> with the pause it caused.',
+    threadTable(d.threads) +
+    `<div class="scroll">${threadChart(d.threads, d.totals.wallMs / 1000)}</div>`);
 
   const censusSection = section('Heap census',
     `<code>getV8HeapSnapshot</code> after the load: the requested names ${requested} ` +
@@ -177,6 +204,7 @@ ${tile(bytes(d.snapshot.bytes), `heap snapshot, ${int(d.snapshot.pieces)} pieces
 <main><div class="wrap">
 ${flame}
 <div class="grid">${loopSection}${gcSection}</div>
+${threadsSection}
 <div class="grid">${censusSection}${analyticsSection}</div>
 ${filesSection}
 <footer>${trackingNote(d.tracking)}</footer>

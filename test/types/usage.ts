@@ -7,11 +7,12 @@ const info: EventLoopInfo = vantarel.getEventLoopInfo();
 const ticks: number = info[0] + info[1] + info[2] + info[3] + info[4];
 vantarel.resetEventLoopInfo();
 
-vantarel.afterGC((type, flags, usedHeapSize) => {
+vantarel.afterGC((type, flags, usedHeapSize, pause) => {
   const kind: 'kGCTypeScavenge' | 'kGCTypeMarkSweepCompact' | 'kGCTypeAll' | 'Other' = type;
   const f: string = flags;
   const bytes: number = usedHeapSize;
-  void [kind, f, bytes];
+  const us: number = pause;
+  void [kind, f, bytes, us];
 });
 
 vantarel.startV8Profiler();
