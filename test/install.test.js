@@ -16,7 +16,7 @@ const prebuildName = path.join(`${process.platform}-${process.arch}`,
 function packageCopy(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-package-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
-  for (const entry of ['package.json', 'index.js', 'index.mjs', 'scripts']) {
+  for (const entry of ['package.json', 'index.js', 'index.mjs', 'lib', 'scripts']) {
     fs.cpSync(path.join(root, entry), path.join(dir, entry), { recursive: true });
   }
   fs.symlinkSync(fs.realpathSync(path.join(root, 'node_modules')), path.join(dir, 'node_modules'));
