@@ -7,7 +7,7 @@ const fs = require('fs');
 const path = require('path');
 const { root } = require('./env');
 
-const ENTRIES = ['binding.gyp', 'index.js', 'index.mjs', 'index.d.ts', 'package.json',
+const ENTRIES = ['binding.gyp', 'index.js', 'index.mjs', 'index.d.ts', 'lib', 'package.json',
   'README.md', 'src', 'test', 'scripts', 'examples'];
 
 function stageTree(stage) {
