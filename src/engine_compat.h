@@ -19,8 +19,32 @@
 #define VANTAREL_HAS_STRING_WRITE_V2 0
 #endif
 
+// V8 14 tags external pointers with their type and deprecated the untagged
+// forms; the module keeps the default tag, which the untagged forms used.
+#if V8_MAJOR_VERSION >= 14
+#define VANTAREL_HAS_EXTERNAL_TAG 1
+#else
+#define VANTAREL_HAS_EXTERNAL_TAG 0
+#endif
+
 namespace vantarel {
 namespace compat {
+
+inline v8::Local<v8::External> new_external(v8::Isolate* isolate, void* value) {
+#if VANTAREL_HAS_EXTERNAL_TAG
+  return v8::External::New(isolate, value, v8::kExternalPointerTypeTagDefault);
+#else
+  return v8::External::New(isolate, value);
+#endif
+}
+
+inline void* external_value(v8::Local<v8::External> external) {
+#if VANTAREL_HAS_EXTERNAL_TAG
+  return external->Value(v8::kExternalPointerTypeTagDefault);
+#else
+  return external->Value();
+#endif
+}
 
 // Bytes of the UTF-8 form of str, a lone surrogate counted as three.
 inline size_t utf8_length(v8::Isolate* isolate, v8::Local<v8::String> str) {

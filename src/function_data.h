@@ -6,11 +6,14 @@
 
 #include <nan.h>
 
+#include "engine_compat.h"
+
 namespace vantarel {
 
 template <typename State>
 State* state_of(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  return static_cast<State*>(info.Data().As<v8::External>()->Value());
+  return static_cast<State*>(
+      compat::external_value(info.Data().As<v8::External>()));
 }
 
 }  // namespace vantarel

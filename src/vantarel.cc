@@ -9,6 +9,7 @@
 #include "analytics.h"
 #include "clock.h"
 #include "cpu_profile.h"
+#include "engine_compat.h"
 #include "eventloop.h"
 #include "gc.h"
 #include "heap.h"
@@ -114,21 +115,24 @@ void Teardown(void* data, void (*torn_down)(void*), void* arg) {
 // The state of the environment whose main context is context, made at the
 // environment's first load; a later load in the same environment shares
 // it. Null when script is being terminated.
-ModuleState* environment_state(v8::Local<v8::Context> context) {
-  v8::Isolate* isolate = context->GetIsolate();
+ModuleState* environment_state(v8::Isolate* isolate,
+                               v8::Local<v8::Context> context) {
   v8::Local<v8::Private> key = v8::Private::ForApi(
       isolate, v8::String::NewFromUtf8Literal(isolate, "vantarel:state"));
   v8::Local<v8::Object> global = context->Global();
   v8::Local<v8::Value> held;
   if (!global->GetPrivate(context, key).ToLocal(&held)) return nullptr;
   if (held->IsExternal()) {
-    return static_cast<ModuleState*>(held.As<v8::External>()->Value());
+    return static_cast<ModuleState*>(
+        vantarel::compat::external_value(held.As<v8::External>()));
   }
   auto* state = new ModuleState(isolate, node::GetCurrentEventLoop(isolate));
   state->cleanup_hook =
       node::AddEnvironmentCleanupHook(isolate, Teardown, state);
-  vantarel::hold_library(context);
-  if (global->SetPrivate(context, key, v8::External::New(isolate, state))
+  vantarel::hold_library(isolate, context);
+  if (global
+          ->SetPrivate(context, key,
+                       vantarel::compat::new_external(isolate, state))
           .IsNothing()) {
     return nullptr;
   }
@@ -137,13 +141,13 @@ ModuleState* environment_state(v8::Local<v8::Context> context) {
 
 void Init(v8::Local<v8::Object> exports, v8::Local<v8::Value>,
           v8::Local<v8::Context> context, void*) {
-  v8::Isolate* isolate = context->GetIsolate();
-  ModuleState* state = environment_state(context);
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  ModuleState* state = environment_state(isolate, context);
   if (state == nullptr) return;
   for (const ExportedFunction& row : kExports) {
     void* part = part_of(state, row.area);
     v8::Local<v8::Value> data;
-    if (part != nullptr) data = v8::External::New(isolate, part);
+    if (part != nullptr) data = vantarel::compat::new_external(isolate, part);
     v8::Local<v8::String> name;
     v8::Local<v8::Function> function;
     if (!v8::String::NewFromUtf8(isolate, row.name).ToLocal(&name) ||
