@@ -19,32 +19,30 @@
 #define VANTAREL_HAS_STRING_WRITE_V2 0
 #endif
 
-// V8 14 tags the pointers of v8::External by type and deprecates the
-// untagged forms.
+// V8 14 tags external pointers with their type and deprecated the untagged
+// forms; the module keeps the default tag, which the untagged forms used.
 #if V8_MAJOR_VERSION >= 14
-#define VANTAREL_HAS_EXTERNAL_TAGS 1
+#define VANTAREL_HAS_EXTERNAL_TAG 1
 #else
-#define VANTAREL_HAS_EXTERNAL_TAGS 0
+#define VANTAREL_HAS_EXTERNAL_TAG 0
 #endif
 
 namespace vantarel {
 namespace compat {
 
-// The module's own pointers, all under the default tag: each is read back
-// only where it was made.
 inline v8::Local<v8::External> new_external(v8::Isolate* isolate, void* value) {
-#if VANTAREL_HAS_EXTERNAL_TAGS
+#if VANTAREL_HAS_EXTERNAL_TAG
   return v8::External::New(isolate, value, v8::kExternalPointerTypeTagDefault);
 #else
   return v8::External::New(isolate, value);
 #endif
 }
 
-inline void* external_value(v8::Local<v8::Value> external) {
-#if VANTAREL_HAS_EXTERNAL_TAGS
-  return external.As<v8::External>()->Value(v8::kExternalPointerTypeTagDefault);
+inline void* external_value(v8::Local<v8::External> external) {
+#if VANTAREL_HAS_EXTERNAL_TAG
+  return external->Value(v8::kExternalPointerTypeTagDefault);
 #else
-  return external.As<v8::External>()->Value();
+  return external->Value();
 #endif
 }
 

@@ -12,7 +12,8 @@ namespace vantarel {
 
 template <typename State>
 State* state_of(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  return static_cast<State*>(compat::external_value(info.Data()));
+  return static_cast<State*>(
+      compat::external_value(info.Data().As<v8::External>()));
 }
 
 }  // namespace vantarel

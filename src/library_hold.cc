@@ -26,8 +26,7 @@ void anchor() {}
 
 }  // namespace
 
-void hold_library(v8::Local<v8::Context> context) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+void hold_library(v8::Isolate* isolate, v8::Local<v8::Context> context) {
   Dl_info self;
   if (dladdr(reinterpret_cast<void*>(&anchor), &self) == 0 ||
       self.dli_fname == nullptr) {

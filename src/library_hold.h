@@ -13,8 +13,9 @@
 
 namespace vantarel {
 
-// Takes the hold for the isolate of the environment whose context this is.
-void hold_library(v8::Local<v8::Context> context);
+// Takes the hold for the isolate of the environment whose main context this
+// is.
+void hold_library(v8::Isolate* isolate, v8::Local<v8::Context> context);
 
 }  // namespace vantarel
 

@@ -116,20 +116,21 @@ void Teardown(void* data, void (*torn_down)(void*), void* arg) {
 // The state of the environment whose main context is context, made at the
 // environment's first load; a later load in the same environment shares
 // it. Null when script is being terminated.
-ModuleState* environment_state(v8::Local<v8::Context> context) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+ModuleState* environment_state(v8::Isolate* isolate,
+                               v8::Local<v8::Context> context) {
   v8::Local<v8::Private> key = v8::Private::ForApi(
       isolate, v8::String::NewFromUtf8Literal(isolate, "vantarel:state"));
   v8::Local<v8::Object> global = context->Global();
   v8::Local<v8::Value> held;
   if (!global->GetPrivate(context, key).ToLocal(&held)) return nullptr;
   if (held->IsExternal()) {
-    return static_cast<ModuleState*>(vantarel::compat::external_value(held));
+    return static_cast<ModuleState*>(
+        vantarel::compat::external_value(held.As<v8::External>()));
   }
   auto* state = new ModuleState(isolate, node::GetCurrentEventLoop(isolate));
   state->cleanup_hook =
       node::AddEnvironmentCleanupHook(isolate, Teardown, state);
-  vantarel::hold_library(context);
+  vantarel::hold_library(isolate, context);
   if (global
           ->SetPrivate(context, key,
                        vantarel::compat::new_external(isolate, state))
@@ -142,7 +143,7 @@ ModuleState* environment_state(v8::Local<v8::Context> context) {
 void Init(v8::Local<v8::Object> exports, v8::Local<v8::Value>,
           v8::Local<v8::Context> context, void*) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
-  ModuleState* state = environment_state(context);
+  ModuleState* state = environment_state(isolate, context);
   if (state == nullptr) return;
   for (const ExportedFunction& row : kExports) {
     void* part = part_of(state, row.area);

@@ -88,8 +88,9 @@ test('GC notifications come from the thread\'s own isolate, with the pause', () 
     }`);
   const { main, wall, worker } = result;
   const full = (calls) => calls.filter((c) => c[0] === 'kGCTypeMarkSweepCompact');
-  assert.strictEqual(full(worker.seen).length, 3, JSON.stringify(worker.seen));
-  full(worker.seen).forEach(([, , size, pause], i) => {
+  // The first three are the forced ones: nothing else runs in between.
+  assert.ok(full(worker.seen).length >= 3, JSON.stringify(worker.seen));
+  full(worker.seen).slice(0, 3).forEach(([, , size, pause], i) => {
     assert.ok(size > 64e6, `the worker's heap holds its ballast: ${size}`);
     assert.ok(Number.isInteger(pause) && pause >= 0 && pause <= worker.walls[i],
       `pause ${pause} us within ${worker.walls[i]} us`);
@@ -249,15 +250,13 @@ test('workers come and go, a third terminated inside the module, and memory sett
           failures.push({ index, site, messages, code });
         }
       };
-      // Three at a time.
+      // One after the other: threads that overlap leave the allocator's
+      // per-thread arenas at their peaks, which hides the trend in noise.
       const batch = async (from, to) => {
-        let next = from;
-        await Promise.all([0, 1, 2].map(async () => {
-          while (next < to) await run(next++);
-        }));
+        for (let index = from; index < to; index++) await run(index);
       };
       const rss = () => { gc(); return process.memoryUsage.rss(); };
-      const warm = Math.round(${total} / 5);
+      const warm = Math.round(${total} / 3);
       await batch(0, warm);
       const settled = rss();
       await batch(warm, ${total});
@@ -277,9 +276,9 @@ test('workers come and go, a third terminated inside the module, and memory sett
   assert.ok(result.mainGCs >= 2 && result.loop > 0);
   assert.deepStrictEqual([result.events, result.apps], [10001, ['main']]);
   if (!SANITIZED) {
-    // A worker's isolate is some megabytes: a leaked one per lifecycle
-    // would stand out.
-    assert.ok(result.end - result.settled < 96 * 2 ** 20, printed.join());
+    // A worker's isolate is some megabytes, its analytics up to six: a
+    // leaked one per lifecycle would stand out of the noise of some 20 MiB.
+    assert.ok(result.end - result.settled < 48 * 2 ** 20, printed.join());
   }
 });
 
