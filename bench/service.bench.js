@@ -6,9 +6,11 @@
 // minus the bare service's in the same round.
 //   npm run bench -- service
 //   node bench/service.bench.js --perf [set-up] [--seconds N]
-// SERVICE_BENCH_ROUNDS (5), SERVICE_BENCH_WINDOW (3 s) and SERVICE_BENCH_WARMUP
-// (5 s per set-up, once) change the runs;
-// SERVICE_BENCH_PERF=set-up[:seconds] does what --perf does.
+//   node bench/service.bench.js --sustained [set-up,...] (the sustained run only)
+// SERVICE_BENCH_ROUNDS (5), SERVICE_BENCH_WINDOW (3 s), SERVICE_BENCH_WARMUP
+// (5 s per set-up, once) and SERVICE_BENCH_SUSTAINED (45 s per set-up, 0 for
+// none) change the runs; SERVICE_BENCH_PERF=set-up[:seconds] does what
+// --perf does.
 const assert = require('assert');
 const os = require('os');
 const { spawnSync } = require('child_process');
@@ -18,6 +20,7 @@ const { buildEvent } = require('./js-event');
 const { toTransaction, IDENTITY } = require('./service/agents');
 const { startService, startLoad, pinning } = require('./service/processes');
 const { profile } = require('./service/profile');
+const { sustain, printSustained, printSplit } = require('./service/sustained');
 
 const SETUPS = [
   { key: 'none', title: 'none (bare service)' },
@@ -25,7 +28,15 @@ const SETUPS = [
   { key: 'objects', title: 'hooks and transaction objects only (built, then dropped)' },
   { key: 'vantarel', title: 'vantarel: loop counters, afterGC, recordTransaction, report each second' },
   { key: 'vantarel-off', title: 'vantarel with enableAnalytics(false)' },
+  { key: 'vantarel-buffer', title: 'vantarel, batches as Buffers (asBuffer)' },
 ];
+const TITLES = Object.fromEntries(SETUPS.map(({ key, title }) => [key, title]));
+// The sustained run's set-ups: the bare service, both agents at full work,
+// and the module's two batch forms.
+const SUSTAINED = ['none', 'plain', 'objects', 'vantarel', 'vantarel-buffer'];
+const SUSTAINED_S = Number(process.env.SERVICE_BENCH_SUSTAINED ?? 45);
+// SERVICE_BENCH_SPLIT=1 prints where each set-up's memory is.
+const SPLIT = process.env.SERVICE_BENCH_SPLIT === '1';
 const ROUNDS = Number(process.env.SERVICE_BENCH_ROUNDS) || 5;
 const WINDOW_S = Number(process.env.SERVICE_BENCH_WINDOW) || 3;
 // The engine needs some 15000 requests before a service's code is optimized
@@ -121,8 +132,66 @@ function printTargets(rows, runs) {
     `with analytics off ${fixed(1)(beyond('vantarel-off'))} µs, and the script-built text ${fixed(1)(beyond('plain'))} µs`);
 }
 
+// Each set-up in a fresh service, loaded for SUSTAINED_S seconds.
+async function sustainedRun(setups) {
+  const load = await startLoad();
+  const results = [];
+  try {
+    for (const key of setups) {
+      results.push(await sustain(key, load,
+        { seconds: SUSTAINED_S, warmup: WARMUP_S, connections: CONNECTIONS, split: SPLIT }));
+    }
+  } finally {
+    load.stop();
+  }
+  return results;
+}
+
+function printSustainedTargets(results) {
+  const line = (met, text) => console.log(`service, sustained: target ${text}: ${met ? 'met' : 'not met'}`);
+  const by = Object.fromEntries(results.map((r) => [r.setup, r]));
+  const bare = by.none;
+  if (!bare) return;
+  const above = (r) => (r.peak - bare.peak) / (1 << 20);
+  for (const key of ['vantarel', 'vantarel-buffer']) {
+    const r = by[key];
+    if (!r) continue;
+    line(above(r) <= 70, `${key}: peak RSS <= bare + 70 MB, +${above(r).toFixed(0)} MB`);
+    line(r.faults <= 2 * bare.faults, `${key}: minor faults/request <= 2x bare, ` +
+      `${r.faults.toFixed(3)} against ${bare.faults.toFixed(3)}`);
+    if (by.objects) {
+      const own = (r.cpu - by.objects.cpu) / bare.cpu;
+      line(own <= 0.15, `${key}: module's own CPU <= 0.15x bare, ${own.toFixed(2)}x`);
+    }
+    const handoff = r.agent && r.agent.handoffMs;
+    if (handoff && handoff.length) {
+      const sorted = [...handoff].sort((a, b) => a - b);
+      const p99 = sorted[Math.min(sorted.length - 1, Math.ceil(0.99 * sorted.length) - 1)];
+      line(p99 <= 1, `${key}: batch hand-off p99 <= 1 ms, ${p99.toFixed(2)} ms`);
+    }
+  }
+  if (by.plain && by.vantarel) {
+    line(by.vantarel.peak < by.plain.peak, `string form below the plain-Node agent's peak, ` +
+      `${signed(above(by.vantarel))} against ${signed(above(by.plain))} MB`);
+  }
+}
+const signed = (x) => `${x >= 0 ? '+' : ''}${x.toFixed(0)}`;
+
 async function main() {
   checkSameEvents();
+  const only = process.argv.indexOf('--sustained');
+  if (only >= 0) {
+    const list = process.argv[only + 1] && !process.argv[only + 1].startsWith('--')
+      ? process.argv[only + 1].split(',') : SUSTAINED;
+    const loadBefore = os.loadavg()[0];
+    const results = await sustainedRun(list);
+    console.log(`service, sustained: Node ${process.version}, commit ${commit()}, load average ` +
+      `${loadBefore.toFixed(2)} before and ${os.loadavg()[0].toFixed(2)} after`);
+    printSustained(results, TITLES, SUSTAINED_S);
+    printSustainedTargets(results);
+    if (SPLIT) results.forEach(printSplit);
+    return;
+  }
   const loadBefore = os.loadavg()[0];
   const started = Date.now();
   const load = await startLoad();
@@ -155,6 +224,11 @@ async function main() {
   const held = loadBusy.median < 90 && rows.none.busy.median < 90;
   console.log(`service: autocannon's core busy ${fixed(0)(loadBusy)}%` +
     (held ? '; neither side used its whole core: other processes on the host held them back' : ''));
+  if (SUSTAINED_S > 0) {
+    const results = await sustainedRun(SUSTAINED);
+    printSustained(results, TITLES, SUSTAINED_S);
+    printSustainedTargets(results);
+  }
 }
 
 function perfArgs() {

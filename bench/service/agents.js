@@ -157,18 +157,35 @@ function plain() {
   }, REPORT_EVERY_MS).unref();
 }
 
-function vantarel(analytics) {
+// How long each delivered batch held the loop in reportTransactions beyond
+// the report function's own time: framing, the string or Buffer made over
+// the batch, and any collection the engine ran meanwhile.
+const handoffMs = [];
+
+function vantarel(analytics, options) {
   const addon = require('../..');
   let gcs = 0;
+  let inReport = 0;
+  const timedReport = (batch) => {
+    const start = performance.now();
+    report(batch);
+    inReport += performance.now() - start;
+  };
   addon.afterGC(() => { gcs++; });
-  addon.initAnalytics(IDENTITY, report);
+  if (options) addon.initAnalytics(IDENTITY, timedReport, options);
+  else addon.initAnalytics(IDENTITY, timedReport);
   addon.enableAnalytics(analytics);
   instrument((tx) => addon.recordTransaction(tx));
   setInterval(() => {
     const loop = addon.getEventLoopInfo();
     addon.resetEventLoopInfo();
     sample = { loop, gcs };
+    const batches = delivered.batches;
+    inReport = 0;
+    const start = performance.now();
     addon.reportTransactions();
+    const took = performance.now() - start;
+    if (delivered.batches !== batches) handoffMs.push(took - inReport);
   }, REPORT_EVERY_MS).unref();
 }
 
@@ -183,11 +200,26 @@ const AGENTS = {
   objects,
   vantarel: () => vantarel(true),
   'vantarel-off': () => vantarel(false),
+  'vantarel-buffer': () => vantarel(true, { asBuffer: true }),
 };
+
+// What the agent measured of itself, for the benchmark.
+function stats() {
+  const binding = addonBinding();
+  return { handoffMs, batches: delivered.batches, chars: delivered.chars,
+    memory: binding && binding.analyticsMemory ? binding.analyticsMemory() : null };
+}
+
+// The addon itself, when an agent loaded it, for its memory figures.
+function addonBinding() {
+  const resolved = require.resolve('node-gyp-build', { paths: [require.resolve('../..')] });
+  if (!require.cache[require.resolve('../..')]) return null;
+  return require(require(resolved).resolve(require('path').join(__dirname, '../..')));
+}
 
 function start(name) {
   if (!AGENTS[name]) throw new Error(`unknown agent "${name}"; one of ${Object.keys(AGENTS).join(', ')}`);
   AGENTS[name]();
 }
 
-module.exports = { start, toTransaction, IDENTITY, AGENTS };
+module.exports = { start, stats, toTransaction, IDENTITY, AGENTS };

@@ -77,7 +77,9 @@ server.listen(0, '127.0.0.1', () => process.send({ port: server.address().port }
 process.on('message', (msg) => {
   if (msg === 'mark') {
     const { user, system } = process.cpuUsage();
-    process.send({ cpuUs: user + system, served, ns: Number(process.hrtime.bigint()) });
+    process.send({ cpuUs: user + system, served, ns: Number(process.hrtime.bigint()),
+      agent: agent === 'none' ? null : require('./agents').stats(),
+      memory: process.memoryUsage() });
   } else if (msg === 'exit') {
     process.exit(0);
   }
