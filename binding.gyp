@@ -21,6 +21,7 @@
         'src/analytics.cc',
         'src/transaction_reader.cc',
         'src/analytics_collector.cc',
+        'src/text_block.cc',
         'src/transaction_record.cc',
         'src/flat_transaction.cc',
         # Keeps the binary loadable by the glibc and libstdc++ that the

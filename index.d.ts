@@ -97,6 +97,20 @@ export interface AnalyticsConfig {
 /** Receives a due batch: one JSON array text of event documents. */
 export type AnalyticsReport = (batch: string) => void;
 
+/** Receives a due batch as the bytes of that text (ASCII). */
+export type AnalyticsBufferReport = (batch: Buffer) => void;
+
+/** Options of {@link initAnalytics}. */
+export interface AnalyticsOptions {
+  /**
+   * Hand each batch to the report function as a `Buffer` holding exactly the
+   * bytes of the string form. Its memory goes back to the module when the
+   * engine frees the Buffer, which a scavenge can do soon after script
+   * drops it; a string waits for a full collection.
+   */
+  asBuffer?: boolean;
+}
+
 /** A string map; each key and value is read as text. Keys with dots nest. */
 export type TextMap = Record<string, unknown> | unknown[];
 
@@ -174,9 +188,14 @@ export function isObjectTrackingSupported(): true;
 /**
  * Sets up analytics: the identity of every event and the function that
  * receives due batches. Replaces any earlier set-up and its pending events.
- * @throws TypeError when `config` is undefined or null
+ * @throws TypeError when `config` is undefined or null, when `options` is
+ *   neither undefined nor an object, or when its `asBuffer` is neither
+ *   undefined nor a boolean (nothing is set up then)
  */
-export function initAnalytics(config: AnalyticsConfig, report: AnalyticsReport): void;
+export function initAnalytics(config: AnalyticsConfig, report: AnalyticsReport,
+  options?: AnalyticsOptions & { asBuffer?: false }): void;
+export function initAnalytics(config: AnalyticsConfig, report: AnalyticsBufferReport,
+  options: AnalyticsOptions & { asBuffer: true }): void;
 
 /** Collection on (only for the boolean true) or off. */
 export function enableAnalytics(enabled: boolean): void;

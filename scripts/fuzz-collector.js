@@ -19,9 +19,9 @@ const clang = ['clang++', 'clang++-14'].find(has);
 if (!clang) fail('clang++ is needed for the fuzz target: install the Debian package clang.');
 
 const sources = ['test/fuzz/collector_fuzzer.cc', 'src/analytics_collector.cc',
-  'src/transaction_record.cc'];
+  'src/text_block.cc', 'src/transaction_record.cc'];
 const headers = ['test/fuzz/strict_json.h', 'src/analytics_collector.h',
-  'src/transaction_record.h'];
+  'src/text_block.h', 'src/transaction_record.h'];
 const out = path.join(root, 'build-fuzz', 'collector-fuzzer');
 const mtime = (f) => fs.statSync(path.join(root, f)).mtimeMs;
 const stale = !fs.existsSync(out) ||

@@ -1,5 +1,7 @@
 #include "analytics.h"
 
+#include <node_buffer.h>
+
 #include <cstdint>
 #include <ctime>
 #include <exception>
@@ -16,12 +18,16 @@
 
 using vantarel::Reader;
 using zeph::agent::AnalyticsCollector;
+using zeph::agent::BlockPool;
+using zeph::agent::TextBlock;
 using zeph::agent::TransactionRecord;
 
 struct AnalyticsState {
   std::unique_ptr<AnalyticsCollector> collector;
   // Any value: it is checked when a batch is due.
   v8::Global<v8::Value> callback;
+  // Batches go to it as Buffers rather than strings.
+  bool as_buffer = false;
   // Reports from this state under way; it is released only after the last.
   int deliveries = 0;
   bool replaced = false;
@@ -89,45 +95,92 @@ class Delivery {
 const char kNotAFunction[] =
     "Expected a function for the report function of initAnalytics";
 
-// A batch's text, owned by the script string made over it: the engine
-// releases it with the string, so the batch is not copied into the heap.
-// The engine is told of the bytes, which it would not count otherwise, so
-// that collections keep pace with dropped batches.
-class BatchText : public v8::String::ExternalOneByteStringResource {
+// A delivered batch's block, owned by the script string made over it: the
+// engine releases it with the string, so the batch is not copied into the
+// heap. It goes back to its pool from the engine's release, on whatever
+// thread that runs, and touches nothing of the engine then.
+class BatchString : public v8::String::ExternalOneByteStringResource {
  public:
-  BatchText(v8::Isolate* isolate, std::string& text,
-            std::shared_ptr<zeph::agent::TextPool> pool)
-      : isolate_(isolate), pool_(std::move(pool)) {
-    text_.swap(text);
+  BatchString(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
+      : block_(std::move(block)), pool_(std::move(pool)) {
+    pool_->lend(block_, false);
   }
-  ~BatchText() override {
-    if (counted_) {
-      isolate_->AdjustAmountOfExternalAllocatedMemory(
-          -static_cast<int64_t>(text_.size()));
-    }
-    pool_->give(std::move(text_));
-  }
-  BatchText(const BatchText&) = delete;
-  BatchText& operator=(const BatchText&) = delete;
+  ~BatchString() override { pool_->giveBack(std::move(block_), false); }
+  BatchString(const BatchString&) = delete;
+  BatchString& operator=(const BatchString&) = delete;
 
-  const char* data() const override { return text_.data(); }
-  size_t length() const override { return text_.size(); }
-  void count() {
-    isolate_->AdjustAmountOfExternalAllocatedMemory(
-        static_cast<int64_t>(text_.size()));
-    counted_ = true;
-  }
+  const char* data() const override { return block_.data(); }
+  size_t length() const override { return block_.size(); }
 
  private:
-  v8::Isolate* isolate_;
-  std::string text_;
-  std::shared_ptr<zeph::agent::TextPool> pool_;
-  bool counted_ = false;
+  TextBlock block_;
+  std::shared_ptr<BlockPool> pool_;
 };
+
+// The same for a batch handed over as a Buffer: the engine's sweeper frees
+// a dropped young buffer at a scavenge, long before a full collection.
+struct BatchBytes {
+  BatchBytes(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
+      : block(std::move(block)), pool(std::move(pool)) {
+    this->pool->lend(this->block, true);
+  }
+  ~BatchBytes() { pool->giveBack(std::move(block), true); }
+
+  // The backing store's deleter, called on any thread.
+  static void Free(void*, size_t, void* self) {
+    delete static_cast<BatchBytes*>(self);
+  }
+
+  TextBlock block;
+  std::shared_ptr<BlockPool> pool;
+};
+
+// The batch as the report function takes it; empty when it could not be
+// made, with an exception pending.
+v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
+                                      const std::shared_ptr<BlockPool>& pool,
+                                      bool as_buffer) {
+  if (as_buffer) {
+    char* bytes = const_cast<char*>(batch.data());
+    size_t length = batch.size();
+    auto owner = std::make_unique<BatchBytes>(std::move(batch), pool);
+    std::shared_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
+        bytes, length, BatchBytes::Free, owner.release());
+    v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store);
+    v8::Local<v8::Uint8Array> view;
+    if (!node::Buffer::New(isolate, buffer, 0, length).ToLocal(&view)) {
+      return {};
+    }
+    return view;
+  }
+  // Event texts escape every byte above 0x7F, so the batch is ASCII and its
+  // Latin-1 reading is the same string as its UTF-8 reading.
+  auto owner = std::make_unique<BatchString>(std::move(batch), pool);
+  v8::Local<v8::String> text;
+  if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
+    // The engine did not take the block: it goes back with owner.
+    Nan::ThrowError("the analytics batch could not be made a string");
+    return {};
+  }
+  owner.release();
+  return text;
+}
+
+// Tells the engine how many bytes script strings of batches hold, which it
+// does not weigh when it schedules collections: without it, a dropped batch
+// would wait for a collection that the heap's own growth brings, hundreds
+// of megabytes later. Done here on the thread, as the engine may release
+// a string elsewhere (the pool counts the bytes that came back).
+void account_batch_strings(v8::Isolate* isolate, Analytics* analytics) {
+  const int64_t held = static_cast<int64_t>(analytics->pool->uncountedBytes());
+  if (held == analytics->accounted) return;
+  isolate->AdjustAmountOfExternalAllocatedMemory(held - analytics->accounted);
+  analytics->accounted = held;
+}
 
 // Hands one batch to the report function of the current state. False when
 // the batch could not be delivered; a script exception is then pending.
-bool do_http_callback(std::string& batch) {
+bool do_http_callback(TextBlock& batch) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Nan::HandleScope scope;
   AnalyticsState* state = reporting->current;
@@ -136,25 +189,54 @@ bool do_http_callback(std::string& batch) {
     Nan::ThrowTypeError(kNotAFunction);
     return false;
   }
-  // Event texts escape every byte above 0x7F, so the batch is ASCII and its
-  // Latin-1 reading is the same string as its UTF-8 reading.
-  auto owner =
-      std::make_unique<BatchText>(isolate, batch, state->collector->textPool());
-  owner->count();
-  v8::Local<v8::String> text;
-  if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
-    Nan::ThrowError("the analytics batch could not be made a string");
+  v8::Local<v8::Value> value;
+  if (!batch_value(isolate, batch, state->collector->textPool(),
+                   state->as_buffer)
+           .ToLocal(&value)) {
     return false;
   }
-  owner.release();
-  v8::Local<v8::Value> argv[] = {text};
+  v8::Local<v8::Value> argv[] = {value};
   return !vantarel::call_script(fn.As<v8::Function>(), 1, argv).IsEmpty();
+}
+
+// Reads one boolean option of function: options is undefined, or an object
+// whose name is undefined or a boolean. False when an exception is pending.
+bool read_flag(v8::Isolate* isolate, v8::Local<v8::Value> options,
+               const char* function, const char* name, bool* flag) {
+  *flag = false;
+  if (options->IsUndefined()) return true;
+  if (!options->IsObject()) {
+    Nan::ThrowTypeError(
+        (std::string("Expected an object for the options of ") + function)
+            .c_str());
+    return false;
+  }
+  v8::Local<v8::Value> value;
+  if (!options.As<v8::Object>()
+           ->Get(isolate->GetCurrentContext(), Nan::New(name).ToLocalChecked())
+           .ToLocal(&value)) {
+    return false;
+  }
+  if (value->IsUndefined()) return true;
+  if (!value->IsBoolean()) {
+    Nan::ThrowTypeError((std::string("Expected a boolean for the ") + name +
+                         " option of " + function)
+                            .c_str());
+    return false;
+  }
+  *flag = value->IsTrue();
+  return true;
 }
 
 }  // namespace
 
 void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   v8::Local<v8::Value> config = info[0];
+  bool as_buffer;
+  if (!read_flag(info.GetIsolate(), info[2], "initAnalytics", "asBuffer",
+                 &as_buffer)) {
+    return;
+  }
   if (config->IsNullOrUndefined()) {
     Nan::ThrowTypeError(
         "Expected an object for the configuration of initAnalytics");
@@ -181,8 +263,9 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     auto state = std::make_unique<AnalyticsState>();
     // A batch longer than the longest script string goes as several arrays.
     state->collector = std::make_unique<AnalyticsCollector>(
-        std::move(identity), ::time, v8::String::kMaxLength);
+        std::move(identity), ::time, v8::String::kMaxLength, analytics->pool);
     state->callback.Reset(isolate, info[1]);
+    state->as_buffer = as_buffer;
     install(analytics, state.release());
   } catch (const std::exception& failure) {
     throw_failure(failure);
@@ -228,6 +311,8 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   if (analytics->current == nullptr) return;
   v8::Isolate* isolate = info.GetIsolate();
+  // Batches that came back since the last call no longer weigh.
+  account_batch_strings(isolate, analytics);
   TransactionRecord& record_buffer = analytics->record;
   std::string& latin1_texts = analytics->latin1_texts;
   std::u16string& utf16_texts = analytics->utf16_texts;
@@ -281,42 +366,14 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   }
 }
 
-namespace {
-
-// Reads reportTransactions' options: nothing or undefined, or an object
-// whose force, when present, is a boolean. False when an exception is
-// pending.
-bool read_report_options(v8::Isolate* isolate, v8::Local<v8::Value> options,
-                         AnalyticsCollector::When* when) {
-  *when = AnalyticsCollector::When::kDue;
-  if (options->IsUndefined()) return true;
-  if (!options->IsObject()) {
-    Nan::ThrowTypeError(
-        "Expected an object for the options of reportTransactions");
-    return false;
-  }
-  v8::Local<v8::Context> context = isolate->GetCurrentContext();
-  v8::Local<v8::Value> force;
-  if (!options.As<v8::Object>()
-           ->Get(context, Nan::New("force").ToLocalChecked())
-           .ToLocal(&force)) {
-    return false;
-  }
-  if (force->IsUndefined()) return true;
-  if (!force->IsBoolean()) {
-    Nan::ThrowTypeError(
-        "Expected a boolean for the force option of reportTransactions");
-    return false;
-  }
-  if (force->IsTrue()) *when = AnalyticsCollector::When::kNow;
-  return true;
-}
-
-}  // namespace
-
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  AnalyticsCollector::When when;
-  if (!read_report_options(info.GetIsolate(), info[0], &when)) return;
+  bool force;
+  if (!read_flag(info.GetIsolate(), info[0], "reportTransactions", "force",
+                 &force)) {
+    return;
+  }
+  const auto when =
+      force ? AnalyticsCollector::When::kNow : AnalyticsCollector::When::kDue;
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   AnalyticsState* state = analytics->current;
   if (state == nullptr || !state->collector->reportDue(when)) return;
@@ -334,4 +391,25 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   } catch (...) {
     Nan::ThrowError("analytics failed");
   }
+  account_batch_strings(info.GetIsolate(), analytics);
+}
+
+void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  Analytics* analytics = vantarel::state_of<Analytics>(info);
+  BlockPool::Counters pool = analytics->pool->counters();
+  AnalyticsCollector* collector =
+      analytics->current ? analytics->current->collector.get() : nullptr;
+  const std::pair<const char*, double> figures[] = {
+      {"pendingBytes", collector ? collector->pendingBytes() : 0.0},
+      {"pendingMapped", collector ? collector->pendingMapped() : 0.0},
+      {"deliveredBytes", static_cast<double>(pool.outstandingBytes)},
+      {"deliveredCount", static_cast<double>(pool.outstandingBlocks)},
+      {"spareBytes", static_cast<double>(pool.spareBytes)},
+      {"mappedBlocksCount", static_cast<double>(pool.mappedBlocks)},
+  };
+  v8::Local<v8::Object> result = Nan::New<v8::Object>();
+  for (const auto& [name, value] : figures) {
+    Nan::Set(result, Nan::New(name).ToLocalChecked(), Nan::New(value));
+  }
+  info.GetReturnValue().Set(result);
 }

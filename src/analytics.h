@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "text_block.h"
 #include "transaction_reader.h"
 #include "transaction_record.h"
 
@@ -34,6 +35,11 @@ class Analytics {
   std::u16string utf16_texts;
   std::shared_ptr<v8::BackingStore> control;
   vantarel::KeyCache keys;
+  // Where this thread's batches come back, whichever state sent them.
+  std::shared_ptr<zeph::agent::BlockPool> pool =
+      std::make_shared<zeph::agent::BlockPool>();
+  // Bytes of batch strings the engine was last told of.
+  int64_t accounted = 0;
 };
 
 void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info);
@@ -41,6 +47,8 @@ void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info);
 // Takes one transaction as the package's script reader hands it over.
 void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info);
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info);
+// Where this thread's analytics memory is, for the benchmarks.
+void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info);
 
 // The word through which that reader learns whether to read.
 v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate,

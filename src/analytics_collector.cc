@@ -252,8 +252,10 @@ TransactionRecord record_of(const AnalyticsCollector::TransactionInfo& info) {
 }  // namespace
 
 AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
-                                       Clock clock, std::size_t maxBatchLength)
+                                       Clock clock, std::size_t maxBatchLength,
+                                       std::shared_ptr<BlockPool> pool)
     : identity(std::move(identity)),
+      pool(pool ? std::move(pool) : std::make_shared<BlockPool>()),
       clock(clock),
       maxBatchLength(maxBatchLength),
       lastReportTime(clock(nullptr)) {
@@ -287,16 +289,16 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   std::size_t mark = pendingText.size();
   try {
     if (pendingStarts.empty()) {
-      // A kept buffer that held the last batch will do; fresh room gets an
-      // eighth more, as batches differ in size, and a buffer that must grow
-      // near its end is copied whole into memory never touched before.
-      if (pendingText.capacity() < lastBatchLength) pendingText = pool->take();
-      if (pendingText.capacity() < lastBatchLength) {
-        pendingText.reserve(lastBatchLength + lastBatchLength / 8);
+      // Room for about the last batch; more is mapped as the text grows,
+      // without a copy.
+      if (pendingText.mapped() == 0) {
+        bool fresh;
+        pendingText = pool->take(lastBatchLength, &fresh);
+        faultsAtFreshStart = fresh ? thread_minor_faults() : kNotFresh;
       }
-      pendingText += '[';
+      pendingText.push_back('[');
     } else {
-      pendingText += ", ";
+      pendingText.append(", ");
     }
     std::size_t start = pendingText.size();
     printBuffer.clear();
@@ -305,10 +307,10 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
     if (maxBatchLength < 2 || printBuffer.size() > maxBatchLength - 2) {
       throw std::length_error("the transaction event is too long to report");
     }
-    pendingText += printBuffer.view();
+    pendingText.append(printBuffer.view());
     pendingStarts.push_back(start);
   } catch (...) {
-    pendingText.resize(mark);
+    pendingText.truncate(mark);
     printBuffer.shrink(kKeptPrintCapacity);
     throw;
   }
@@ -333,8 +335,7 @@ bool AnalyticsCollector::reportDue(When when) const {
 }
 
 void AnalyticsCollector::reportTransactions(ReportFunction& report, When when) {
-  deliver([&report](std::string& batch) { return report(batch.c_str()); },
-          when);
+  deliver([&report](TextBlock& batch) { return report(batch.c_str()); }, when);
 }
 
 void AnalyticsCollector::reportTransactions(BatchFunction& report, When when) {
@@ -347,13 +348,22 @@ void AnalyticsCollector::deliver(Receiver&& report, When when) {
   if (!dueAt(now, when)) return;
   // Room for the closing bracket, taken while nothing has moved yet.
   pendingText.reserve(pendingText.size() + 1);
-  // Records made by the receiver go to a fresh buffer.
-  std::string text;
+  // Records made by the receiver go to a fresh block.
+  TextBlock text(std::move(pendingText));
   std::vector<std::size_t> starts;
-  text.swap(pendingText);
   starts.swap(pendingStarts);
-  lastBatchLength = std::min(text.size() + 1, kMostReservedLength);
+  lastBatchLength = text.size() + 1;
   lastReportTime = now;
+  // A block that comes back from script may serve the next batch, where
+  // fresh memory costs a fault per page; one much larger than the batch
+  // would hold memory to no use. Blocks below a huge page fault little.
+  if (faultsAtFreshStart != kNotFresh &&
+      text.size() >= (std::size_t{2} << 20)) {
+    keepSpare = fresh_memory_is_costly(
+        thread_minor_faults() - faultsAtFreshStart, text.size());
+  }
+  faultsAtFreshStart = kNotFresh;
+  pool->keepUpTo(keepSpare ? text.mapped() + text.mapped() / 2 : 0);
   auto end_of = [&](std::size_t i) {
     return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();
   };
@@ -366,30 +376,33 @@ void AnalyticsCollector::deliver(Receiver&& report, When when) {
            end_of(last) - starts[first] <= maxBatchLength - 2) {
       ++last;
     }
-    std::string batch;
+    TextBlock batch;
     if (first == 0 && last == starts.size()) {
-      text += ']';
-      batch.swap(text);
+      text.push_back(']');
+      batch = std::move(text);
     } else {
       try {
         std::size_t length = end_of(last - 1) - starts[first];
-        batch.reserve(length + 2);
-        batch += '[';
-        batch.append(text, starts[first], length);
-        batch += ']';
+        batch = TextBlock(length + 2);
+        batch.push_back('[');
+        batch.append(text.data() + starts[first], length);
+        batch.push_back(']');
       } catch (...) {
         restore(text, starts, first);
         throw;
       }
     }
     first = last;
-    if (!report(batch)) return;
+    bool delivered = report(batch);
+    // A receiver that did not take the batch is done with it.
+    pool->give(std::move(batch));
+    if (!delivered) return;
   }
 }
 
 // Puts the texts from first on back ahead of any recorded since they were
 // taken, so that a failure to frame them loses nothing.
-void AnalyticsCollector::restore(std::string& text,
+void AnalyticsCollector::restore(TextBlock& text,
                                  std::vector<std::size_t>& starts,
                                  std::size_t first) {
   std::size_t cut = starts[first] - 1;
@@ -398,11 +411,11 @@ void AnalyticsCollector::restore(std::string& text,
   for (std::size_t& start : starts) start -= cut;
   if (!pendingStarts.empty()) {
     std::size_t shift = text.size() + 1;
-    text += ", ";
-    text.append(pendingText, 1, std::string::npos);
+    text.append(", ");
+    text.append(pendingText.view().substr(1));
     for (std::size_t start : pendingStarts) starts.push_back(start + shift);
   }
-  text.swap(pendingText);
+  pendingText = std::move(text);
   starts.swap(pendingStarts);
 }
 

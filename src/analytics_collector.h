@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "text_pool.h"
+#include "text_block.h"
 #include "text_writer.h"
 #include "transaction_record.h"
 
@@ -78,8 +78,9 @@ class AnalyticsCollector {
   // Receives one framed batch, valid for the call only. Returns false when
   // the receiver failed and nothing more may be delivered.
   using ReportFunction = bool(const char* batch);
-  // The same, given the batch's text, which it may take (swap out) to keep.
-  using BatchFunction = bool(std::string& batch);
+  // The same, given the batch's block, which it may take (move out) to keep;
+  // a taken block goes back to textPool() when the receiver is done with it.
+  using BatchFunction = bool(TextBlock& batch);
 
   static constexpr std::time_t kReportIntervalSeconds = 30;
   static constexpr std::size_t kBatchThreshold = 10000;
@@ -88,9 +89,12 @@ class AnalyticsCollector {
 
   // maxBatchLength bounds the bytes of one delivered array; a longer batch is
   // delivered as several arrays.
+  // pool, when given, is shared with other collectors of the same owner,
+  // so that what one kept may serve the next.
   explicit AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
                               Clock clock = ::time,
-                              std::size_t maxBatchLength = kNoBatchLimit);
+                              std::size_t maxBatchLength = kNoBatchLimit,
+                              std::shared_ptr<BlockPool> pool = nullptr);
   AnalyticsCollector(const AnalyticsCollector&) = delete;
   AnalyticsCollector& operator=(const AnalyticsCollector&) = delete;
 
@@ -122,8 +126,11 @@ class AnalyticsCollector {
   const boost::property_tree::ptree& insertKeyValuePairs(
       const TransactionRecord& record, TransactionRecord::Map map) const;
 
-  // Where delivered batches give back their buffers for the pending texts.
-  const std::shared_ptr<TextPool>& textPool() const { return pool; }
+  // Where delivered batches give back their blocks.
+  const std::shared_ptr<BlockPool>& textPool() const { return pool; }
+  // Bytes of the pending texts and of the block that holds them.
+  std::size_t pendingBytes() const { return pendingText.size(); }
+  std::size_t pendingMapped() const { return pendingText.mapped(); }
 
   std::size_t pendingCount() const { return pendingStarts.size(); }
   std::time_t lastReport() const { return lastReportTime; }
@@ -136,7 +143,7 @@ class AnalyticsCollector {
   // Frames and hands over the pending texts when a report is due.
   template <typename Receiver>
   void deliver(Receiver&& report, When when);
-  void restore(std::string& text, std::vector<std::size_t>& starts,
+  void restore(TextBlock& text, std::vector<std::size_t>& starts,
                std::size_t first);
   // Appends the event text of record to text.
   void writeEvent(TextWriter& text, const TransactionRecord& record) const;
@@ -145,14 +152,18 @@ class AnalyticsCollector {
   // The pending texts, oldest first, already framed as the start of one
   // array: "[", then the texts with ", " between them. A batch that holds
   // them all is this text closed, handed over without a copy.
-  std::string pendingText;
+  TextBlock pendingText;
   // Where each pending text begins in pendingText.
   std::vector<std::size_t> pendingStarts;
-  // The room the next pending texts need: about the last batch's size, so
-  // that they are written once rather than moved as the text grows.
+  // The room the next pending texts are likely to need.
   std::size_t lastBatchLength = 0;
-  static constexpr std::size_t kMostReservedLength = std::size_t{1} << 26;
-  std::shared_ptr<TextPool> pool = std::make_shared<TextPool>();
+  // Whether a delivered batch's block, once back, is kept for the next;
+  // decided by what filling a fresh block cost in faults.
+  bool keepSpare = false;
+  static constexpr std::size_t kNotFresh = static_cast<std::size_t>(-1);
+  // The calling thread's faults when the pending texts got a fresh block.
+  std::size_t faultsAtFreshStart = kNotFresh;
+  std::shared_ptr<BlockPool> pool;
   Clock clock;
   std::size_t maxBatchLength;
   std::time_t lastReportTime;

@@ -254,6 +254,33 @@ test('a forced report delivers what is pending now, and checks its options', () 
     [['one', 'two']]);
 });
 
+test('asBuffer hands each batch over as a Buffer of the string form\'s bytes', () => {
+  const batches = { string: [], buffer: [] };
+  const record = (i) => addon.recordTransaction({ transactionName: `t${i}`, httpData: { url: 'ä/\u2028' } });
+  for (const form of ['string', 'buffer']) {
+    addon.initAnalytics(IDENTITY, (batch) => batches[form].push(batch),
+      form === 'buffer' ? { asBuffer: true } : { asBuffer: false });
+    for (let round = 0; round < 3; round++) {
+      for (let i = 0; i < 50; i++) record(round * 100 + i);
+      addon.reportTransactions({ force: true });
+      globalThis.gc();
+    }
+  }
+  assert.ok(batches.buffer.every(Buffer.isBuffer));
+  assert.ok(batches.string.every((b) => typeof b === 'string'));
+  // Each kept batch is intact after later ones and collections: its memory
+  // is reused only once the engine has freed it.
+  assert.deepStrictEqual(batches.buffer.map((b) => b.toString('latin1')), batches.string);
+
+  for (const [bad, what] of [[{ asBuffer: 1 }, /asBuffer/], ['yes', /options/]]) {
+    assert.throws(() => addon.initAnalytics(IDENTITY, () => assert.fail(), bad),
+      { name: 'TypeError', message: what });
+  }
+  record(1);
+  addon.reportTransactions({ force: true });
+  assert.strictEqual(batches.buffer.length, 4, 'the earlier set-up stays');
+});
+
 test('a report function that is not a function keeps the events', () => {
   addon.initAnalytics(IDENTITY, 'nope');
   for (let i = 0; i <= THRESHOLD; i++) addon.recordTransaction({});

@@ -6,11 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "text_pool.h"
-
 namespace {
 
-using zeph::agent::TextPool;
 using zeph::agent::TransactionRecord;
 
 // The slots and texts of one transaction, as the script reader writes them.
@@ -166,28 +163,6 @@ TEST(FlatTransaction, SlotsThatDoNotDescribeTheTextsAreRefused) {
   f.slots[8] = 0xFFFFFFFFu;
   EXPECT_TRUE(refused(f)) << "more exit calls than slots";
   EXPECT_TRUE(refused(Flat<std::string>())) << "nothing";
-}
-
-TEST(TextPool, KeepsTheLargestBuffersWithinTheBound) {
-  TextPool pool;
-  auto buffer = [](std::size_t capacity) {
-    std::string text;
-    text.reserve(capacity);
-    text = "left over";
-    return text;
-  };
-  for (std::size_t capacity : {1000, 5000, 3000, 2000, 4000}) {
-    pool.give(buffer(capacity));
-  }
-  pool.give(buffer(TextPool::kMostKeptCapacity + 1));
-  EXPECT_EQ(pool.keptCount(), TextPool::kMostKept);
-  std::string first = pool.take();
-  EXPECT_TRUE(first.empty());
-  EXPECT_GE(first.capacity(), 5000u);
-  EXPECT_GE(pool.take().capacity(), 4000u);
-  EXPECT_GE(pool.take().capacity(), 3000u);
-  EXPECT_GE(pool.take().capacity(), 2000u);
-  EXPECT_EQ(pool.take().capacity(), std::string().capacity());
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ vantarel.stopTrackingHeapObjects();
 
 vantarel.initAnalytics({ applicationId: 7, applicationName: 'storefront', tierId: 12,
   tierName: 'web', nodeId: 31, nodeName: 'web-1' }, (batch: string) => JSON.parse(batch));
+vantarel.initAnalytics({ applicationName: 'storefront' }, (batch: Buffer) => batch.length,
+  { asBuffer: true });
+// @ts-expect-error a Buffer batch needs a report function that takes one
+vantarel.initAnalytics({}, (batch: string) => batch.trim(), { asBuffer: true });
 vantarel.enableAnalytics(true);
 const tx: Transaction = {
   entryPoint: true,

@@ -1,0 +1,78 @@
+#include "text_block.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using zeph::agent::BlockPool;
+using zeph::agent::TextBlock;
+
+TEST(TextBlock, GrowsWithoutLosingItsText) {
+  TextBlock block;
+  EXPECT_STREQ(block.c_str(), "");
+  std::string expected;
+  // Past a few remappings, the large ones in huge pages.
+  for (int i = 0; expected.size() < (std::size_t{5} << 20); ++i) {
+    std::string piece = std::to_string(i) + ", ";
+    block.append(piece);
+    expected += piece;
+  }
+  EXPECT_EQ(block.view(), expected);
+  EXPECT_GE(block.mapped(), block.capacity() + 1);
+  block.erase(1, 3);
+  expected.erase(1, 3);
+  block.truncate(10);
+  EXPECT_EQ(std::string(block.c_str()), expected.substr(0, 10));
+  TextBlock moved(std::move(block));
+  EXPECT_EQ(block.mapped(), 0u);
+  EXPECT_EQ(moved.view(), expected.substr(0, 10));
+}
+
+// Delivered blocks may come back late, or many at once when the engine
+// frees a burst of batches: the pool keeps one, within its limit, and the
+// rest go back to the system.
+TEST(BlockPool, KeepsOneSpareWithinTheLimit) {
+  BlockPool pool;
+  pool.keepUpTo(std::size_t{8} << 20);
+  std::vector<TextBlock> lent;
+  int i = 0;
+  for (std::size_t mb : {1, 6, 3, 12}) {
+    lent.push_back(pool.take(mb << 20));
+    lent.back().append(std::string(mb * 1000, 'x'));
+    pool.lend(lent.back(), i++ % 2 == 0);
+  }
+  EXPECT_EQ(pool.counters().outstandingBlocks, 4u);
+  EXPECT_EQ(pool.counters().mappedBlocks, 4u);
+  EXPECT_EQ(pool.uncountedBytes(), lent[1].size() + lent[3].size());
+  i = 0;
+  for (TextBlock& block : lent) pool.giveBack(std::move(block), i++ % 2 == 0);
+  EXPECT_EQ(pool.uncountedBytes(), 0u);
+  BlockPool::Counters after = pool.counters();
+  EXPECT_EQ(after.outstandingBlocks, 0u);
+  EXPECT_EQ(after.outstandingBytes, 0u);
+  EXPECT_GE(after.spareBytes, std::size_t{6} << 20) << "the largest that fits";
+  EXPECT_LE(after.spareBytes, std::size_t{8} << 20);
+
+  TextBlock next = pool.take(std::size_t{5} << 20);
+  EXPECT_EQ(pool.counters().mappedBlocks, 4u) << "the spare served";
+  EXPECT_EQ(pool.counters().spareBytes, 0u);
+  pool.keepUpTo(0);
+  pool.give(std::move(next));
+  EXPECT_EQ(pool.counters().spareBytes, 0u) << "nothing is kept at 0";
+}
+
+TEST(BlockPool, DropsASpareFarLargerThanWhatIsAsked) {
+  BlockPool pool;
+  pool.keepUpTo(std::size_t{64} << 20);
+  pool.give(pool.take(std::size_t{40} << 20));
+  ASSERT_GT(pool.counters().spareBytes, 0u);
+  TextBlock small = pool.take(1000);
+  EXPECT_LT(small.mapped(), std::size_t{1} << 20);
+  EXPECT_EQ(pool.counters().spareBytes, 0u);
+  EXPECT_EQ(pool.counters().mappedBlocks, 2u);
+}
+
+}  // namespace
