@@ -184,12 +184,24 @@ export function enableAnalytics(enabled: boolean): void;
 /** Turns one finished transaction into an event document and keeps it. */
 export function recordTransaction(transaction: Transaction): void;
 
+/** Options of {@link reportTransactions}. */
+export interface ReportOptions {
+  /**
+   * Deliver every pending event now, whether or not a report is due (while
+   * collection is on and something is pending); it counts as a report for
+   * the 30-second rule. For a flush before the process or worker ends.
+   */
+  force?: boolean;
+}
+
 /**
  * Delivers the pending events when more than 30 seconds passed since the last
- * report or more than 10000 wait.
- * @throws TypeError when a batch is due and the report function is not a function
+ * report or more than 10000 wait, or at once with `{ force: true }`.
+ * @throws TypeError when `options` is neither undefined nor an object, when
+ *   its `force` is neither undefined nor a boolean, or when a batch is due and
+ *   the report function is not a function
  */
-export function reportTransactions(): void;
+export function reportTransactions(options?: ReportOptions): void;
 
 /**
  * Switches heap-object tracking on. No allocation stack traces are recorded:

@@ -281,10 +281,45 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   }
 }
 
+namespace {
+
+// Reads reportTransactions' options: nothing or undefined, or an object
+// whose force, when present, is a boolean. False when an exception is
+// pending.
+bool read_report_options(v8::Isolate* isolate, v8::Local<v8::Value> options,
+                         AnalyticsCollector::When* when) {
+  *when = AnalyticsCollector::When::kDue;
+  if (options->IsUndefined()) return true;
+  if (!options->IsObject()) {
+    Nan::ThrowTypeError(
+        "Expected an object for the options of reportTransactions");
+    return false;
+  }
+  v8::Local<v8::Context> context = isolate->GetCurrentContext();
+  v8::Local<v8::Value> force;
+  if (!options.As<v8::Object>()
+           ->Get(context, Nan::New("force").ToLocalChecked())
+           .ToLocal(&force)) {
+    return false;
+  }
+  if (force->IsUndefined()) return true;
+  if (!force->IsBoolean()) {
+    Nan::ThrowTypeError(
+        "Expected a boolean for the force option of reportTransactions");
+    return false;
+  }
+  if (force->IsTrue()) *when = AnalyticsCollector::When::kNow;
+  return true;
+}
+
+}  // namespace
+
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  AnalyticsCollector::When when;
+  if (!read_report_options(info.GetIsolate(), info[0], &when)) return;
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   AnalyticsState* state = analytics->current;
-  if (state == nullptr || !state->collector->reportDue()) return;
+  if (state == nullptr || !state->collector->reportDue(when)) return;
   // Checked before the batch leaves the collector, so nothing is lost.
   if (!state->callback.Get(info.GetIsolate())->IsFunction()) {
     Nan::ThrowTypeError(kNotAFunction);
@@ -293,7 +328,7 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   Delivery delivery(state);
   reporting = analytics;
   try {
-    state->collector->reportTransactions(do_http_callback);
+    state->collector->reportTransactions(do_http_callback, when);
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {

@@ -316,8 +316,9 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   printBuffer.shrink(kKeptPrintCapacity);
 }
 
-bool AnalyticsCollector::dueAt(std::time_t now) const {
+bool AnalyticsCollector::dueAt(std::time_t now, When when) const {
   if (!enabled || pendingStarts.empty()) return false;
+  if (when == When::kNow) return true;
   // Written to stay clear of overflow for any clock value.
   constexpr std::time_t kLatest =
       std::numeric_limits<std::time_t>::max() - kReportIntervalSeconds;
@@ -327,20 +328,23 @@ bool AnalyticsCollector::dueAt(std::time_t now) const {
   return pendingStarts.size() > kBatchThreshold;
 }
 
-bool AnalyticsCollector::reportDue() const { return dueAt(clock(nullptr)); }
-
-void AnalyticsCollector::reportTransactions(ReportFunction& report) {
-  deliver([&report](std::string& batch) { return report(batch.c_str()); });
+bool AnalyticsCollector::reportDue(When when) const {
+  return dueAt(clock(nullptr), when);
 }
 
-void AnalyticsCollector::reportTransactions(BatchFunction& report) {
-  deliver(report);
+void AnalyticsCollector::reportTransactions(ReportFunction& report, When when) {
+  deliver([&report](std::string& batch) { return report(batch.c_str()); },
+          when);
+}
+
+void AnalyticsCollector::reportTransactions(BatchFunction& report, When when) {
+  deliver(report, when);
 }
 
 template <typename Receiver>
-void AnalyticsCollector::deliver(Receiver&& report) {
+void AnalyticsCollector::deliver(Receiver&& report, When when) {
   std::time_t now = clock(nullptr);
-  if (!dueAt(now)) return;
+  if (!dueAt(now, when)) return;
   // Room for the closing bracket, taken while nothing has moved yet.
   pendingText.reserve(pendingText.size() + 1);
   // Records made by the receiver go to a fresh buffer.

@@ -101,12 +101,17 @@ class AnalyticsCollector {
   // The same for records made one value at a time.
   void recordTransaction(const TransactionInfo& info);
 
+  // When to deliver: only when a report is due, or now whatever the clock
+  // and the count say (collection on and something pending is still
+  // needed). A forced report counts as a report for the interval.
+  enum class When { kDue, kNow };
+
   // Whether reportTransactions would deliver now.
-  bool reportDue() const;
+  bool reportDue(When when = When::kDue) const;
 
   // Delivers every pending text when a report is due, in recording order.
-  void reportTransactions(ReportFunction& report);
-  void reportTransactions(BatchFunction& report);
+  void reportTransactions(ReportFunction& report, When when = When::kDue);
+  void reportTransactions(BatchFunction& report, When when = When::kDue);
 
   void buildTransactionJson(std::string& out,
                             const TransactionRecord& record) const;
@@ -127,10 +132,10 @@ class AnalyticsCollector {
   bool enabled = true;
 
  private:
-  bool dueAt(std::time_t now) const;
+  bool dueAt(std::time_t now, When when) const;
   // Frames and hands over the pending texts when a report is due.
   template <typename Receiver>
-  void deliver(Receiver&& report);
+  void deliver(Receiver&& report, When when);
   void restore(std::string& text, std::vector<std::size_t>& starts,
                std::size_t first);
   // Appends the event text of record to text.

@@ -234,6 +234,26 @@ test('enableAnalytics, a new initAnalytics and a bad configuration', () => {
   assert.strictEqual(events[0].transactionName, 'second');
 });
 
+test('a forced report delivers what is pending now, and checks its options', () => {
+  const batches = collect();
+  addon.reportTransactions({ force: true });
+  assert.strictEqual(batches.length, 0, 'nothing pending, nothing delivered');
+  addon.recordTransaction({ transactionName: 'one' });
+  addon.recordTransaction({ transactionName: 'two' });
+  for (const [bad, what] of [[null, /options/], [1, /options/], ['force', /options/],
+    [{ force: 1 }, /force/], [{ force: 'true' }, /force/]]) {
+    assert.throws(() => addon.reportTransactions(bad), { name: 'TypeError', message: what });
+  }
+  for (const asToday of [undefined, {}, { force: false }]) addon.reportTransactions(asToday);
+  addon.enableAnalytics(false);
+  addon.reportTransactions({ force: true });
+  assert.strictEqual(batches.length, 0, 'not due, bad options, or collection off');
+  addon.enableAnalytics(true);
+  addon.reportTransactions({ force: true });
+  assert.deepStrictEqual(batches.map((b) => JSON.parse(b).map((e) => e.transactionName)),
+    [['one', 'two']]);
+});
+
 test('a report function that is not a function keeps the events', () => {
   addon.initAnalytics(IDENTITY, 'nope');
   for (let i = 0; i <= THRESHOLD; i++) addon.recordTransaction({});

@@ -276,6 +276,25 @@ TEST_F(Reporting, NeedsMoreThanThirtySeconds) {
   EXPECT_EQ(delivered[1].substr(delivered[1].size() - 3), "}\n]");
 }
 
+TEST_F(Reporting, AReportNowCountsForTheInterval) {
+  auto collector = make_collector();
+  collector->reportTransactions(keep_batch, AnalyticsCollector::When::kNow);
+  EXPECT_TRUE(delivered.empty()) << "nothing pending";
+  record(*collector);
+  collector->enabled = false;
+  collector->reportTransactions(keep_batch, AnalyticsCollector::When::kNow);
+  EXPECT_TRUE(delivered.empty()) << "collection off";
+  collector->enabled = true;
+  fake_now = 1010;
+  EXPECT_TRUE(collector->reportDue(AnalyticsCollector::When::kNow));
+  collector->reportTransactions(keep_batch, AnalyticsCollector::When::kNow);
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(collector->lastReport(), 1010);
+  record(*collector);
+  fake_now = 1040;
+  EXPECT_FALSE(collector->reportDue()) << "30 s from the forced report";
+}
+
 TEST_F(Reporting, MoreThanTenThousandForceAReport) {
   auto collector = make_collector();
   record(*collector, 10000);

@@ -48,6 +48,9 @@ const tx: Transaction = {
 };
 vantarel.recordTransaction(tx);
 vantarel.reportTransactions();
+vantarel.reportTransactions({ force: true });
+// @ts-expect-error force is a boolean
+vantarel.reportTransactions({ force: 1 });
 
 // @ts-expect-error the listener must be a function
 vantarel.afterGC(42);
