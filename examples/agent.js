@@ -130,8 +130,9 @@ async function run(options) {
     ...pool.report(monitor.since)];
   say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s` +
     `${result.killed ? ' (load process stopped)' : ''}; ${int(result.simulated)} answered 502 ` +
-    `for the price service's simulated failures (${Math.round(100 * priceFailureRate)}% of its calls, ` +
-    `on purpose); ${int(result.failed)} other failures`);
+    'for the price service\'s simulated failures ' +
+    `(${Math.round(100 * priceFailureRate)}% of its calls, on purpose); ` +
+    `${int(result.failed)} other failures`);
   for (const line of threadLines(threads)) say(line);
 
   const profileEnd = vantarel.time();
