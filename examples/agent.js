@@ -156,8 +156,11 @@ async function run(options) {
   tx.close();
   const analytics = tx.stats();
   analytics.batches = analytics.batches.map((b) => ({ ...b, at: monitor.since(b.at) }));
+  const last = analytics.batches.length === 1 ? '' : ' the last';
+  const flushed = analytics.batches.some((b) => b.flushed) ? `,${last} flushed at the end` : '';
   say(`analytics: ${int(analytics.recorded)} transactions recorded, ${int(analytics.delivered)} ` +
-    `events delivered in ${analytics.batches.length} batches`);
+    `events delivered in ${analytics.batches.length} ` +
+    `batch${analytics.batches.length === 1 ? '' : 'es'}${flushed}`);
 
   const html = renderReport({
     app: 'demo service on 127.0.0.1',

@@ -85,7 +85,8 @@ function transactionTable(routes) {
 
 function batchTable(batches) {
   if (batches.length === 0) return '';
-  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}</td><td>${b.at.toFixed(1)} s</td>` +
+  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}${b.flushed ? ', flushed at the end' : ''}` +
+    `</td><td>${b.at.toFixed(1)} s</td>` +
     `<td>${int(b.events)}</td><td>${esc(bytes(b.bytes))}</td></tr>`).join('');
   return '<table style="margin-top:16px"><thead><tr><th>Analytics batch</th><th>Delivered at</th>' +
     `<th>Events</th><th>Text</th></tr></thead><tbody>${rows}</tbody></table>`;
