@@ -32,7 +32,7 @@ function startLoadProcess() {
     stdio: ['ignore', 'inherit', 'inherit', 'ipc'],
   });
   const ready = new Promise((resolve, reject) => {
-    child.once('message', (msg) => resolve(msg.downstreamPort));
+    child.once('message', resolve);
     child.once('exit', (code) => reject(new Error(`the load process ended early (${code})`)));
   });
   return { child, ready };
@@ -59,7 +59,7 @@ async function run(options) {
     say(`${t.name}: vantarel not loaded there (${t.message || t.ended}); it works unwatched`);
   }
   const load = startLoadProcess();
-  const downstreamPort = await load.ready;
+  const { downstreamPort, priceFailureRate } = await load.ready;
   const app = createApp({ downstreamPort, onRequest: tx.begin, onExitCall: tx.exitCall,
     offload: pool.run });
   const port = await app.listen();
@@ -76,7 +76,7 @@ async function run(options) {
   vantarel.startV8Profiler();
   const profileStart = vantarel.time();
   const loadStart = Date.now();
-  let progress = { sent: 0, failed: 0 };
+  let progress = { sent: 0, simulated: 0, failed: 0 };
   let lastSent = 0;
 
   const finished = new Promise((resolve) => {
@@ -128,8 +128,11 @@ async function run(options) {
   await pool.close();
   const threads = [{ name: 'main', loaded: true, samples: monitor.samples, gcs: monitor.gcs },
     ...pool.report(monitor.since)];
-  say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s, ` +
-    `${int(result.failed)} failed${result.killed ? ' (load process stopped)' : ''}`);
+  say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s` +
+    `${result.killed ? ' (load process stopped)' : ''}; ${int(result.simulated)} answered 502 ` +
+    'for the price service\'s simulated failures ' +
+    `(${Math.round(100 * priceFailureRate)}% of its calls, on purpose); ` +
+    `${int(result.failed)} other failures`);
   for (const line of threadLines(threads)) say(line);
 
   const profileEnd = vantarel.time();
@@ -153,8 +156,11 @@ async function run(options) {
   tx.close();
   const analytics = tx.stats();
   analytics.batches = analytics.batches.map((b) => ({ ...b, at: monitor.since(b.at) }));
+  const last = analytics.batches.length === 1 ? '' : ' the last';
+  const flushed = analytics.batches.some((b) => b.flushed) ? `,${last} flushed at the end` : '';
   say(`analytics: ${int(analytics.recorded)} transactions recorded, ${int(analytics.delivered)} ` +
-    `events delivered in ${analytics.batches.length} batches`);
+    `events delivered in ${analytics.batches.length} ` +
+    `batch${analytics.batches.length === 1 ? '' : 'es'}${flushed}`);
 
   const html = renderReport({
     app: 'demo service on 127.0.0.1',

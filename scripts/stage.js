@@ -8,7 +8,7 @@ const path = require('path');
 const { root } = require('./env');
 
 const ENTRIES = ['binding.gyp', 'index.js', 'index.mjs', 'index.d.ts', 'lib', 'package.json',
-  'README.md', 'src', 'test', 'scripts', 'examples'];
+  'README.md', 'docs', 'src', 'test', 'scripts', 'examples'];
 
 function stageTree(stage) {
   fs.mkdirSync(stage, { recursive: true });

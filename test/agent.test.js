@@ -160,7 +160,8 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
   const gcs = [{ at: 0.5, kind: 'Scavenge', flags: 'kNoGCCallbackFlags', used: 4e6, pause: 1250 }];
   const html = renderReport({
     app: 'test', generatedAt: 'now', node: 'v20', host: 'here',
-    options: { concurrency: 1, rate: 10 }, load: { sent: 10, failed: 0, elapsedMs: 1000 },
+    options: { concurrency: 1, rate: 10 }, load: { sent: 10, simulated: 1,
+      failed: 0, elapsedMs: 1000 },
     totals: { wallMs: 1000, cpuMs: 500, cpu: 50 },
     samples,
     gcs,
@@ -182,6 +183,9 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
   }
   assert.match(html, /<td>main<\/td><td>5<\/td><td>1\.0 ms<\/td><td>4 ms<\/td><td>1<\/td>/);
   assert.match(html, /paused 1\.3 ms/, 'a GC pause in µs is shown in ms');
+  assert.match(html, /<b>1<\/b><small>answered 502: simulated price-service failures/,
+    'the demo\'s downstream errors are named for what they are');
+  assert.doesNotMatch(html, /other failed requests/, 'no tile for failures that did not happen');
 });
 
 test('pictures without data say so and draw no marks', () => {
@@ -234,7 +238,9 @@ test('a short run writes the four files', { timeout: 180000, skip: needsAddon },
     { cwd: root, encoding: 'utf8', timeout: 150000 });
     assert.strictEqual(run.status, 0, run.stderr);
     assert.match(run.stdout, /^ end \[#{12}\] 100% /m, 'progress lines end at 100%');
-    assert.match(run.stdout, /^load done: 10,300 requests/m);
+    assert.match(run.stdout, new RegExp('^load done: 10,300 requests in [\\d.]+ s; [\\d,]+ ' +
+      'answered 502 for the price service\'s simulated failures \\(3% of its calls, on purpose\\); ' +
+      '[\\d,]+ other failures$', 'm'));
     assert.match(run.stdout, /report: .*index\.html/);
     assert.strictEqual(run.stderr, '');
     // Each pool worker watched itself: loop iterations, GCs and their pauses.

@@ -7,7 +7,7 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { root } = require('./common');
-const { ensureChromium, Browser, waitFor } = require('./browser');
+const { ensureChromium, launchBrowser } = require('./browser');
 const { missingFunctions } = require('../examples/agent/addon');
 
 const ARTIFACTS = path.join(root, 'test', 'artifacts');
@@ -31,36 +31,38 @@ test('the report page renders its five pictures without errors', { timeout: 3000
     { cwd: root, encoding: 'utf8', timeout: 120000 });
   assert.strictEqual(run.status, 0, run.stderr);
 
-  const browser = new Browser();
+  const browser = await launchBrowser({ viewport: { width: 1280, height: 900 } });
   t.after(() => browser.close());
-  const page = await browser.newPage();
-  for (const domain of ['Page', 'Runtime', 'Log', 'Network']) await page.call(`${domain}.enable`);
-  await page.call('Emulation.setDeviceMetricsOverride',
-    { width: 1280, height: 900, deviceScaleFactor: 1, mobile: false });
-  await page.call('Page.navigate', { url: `file://${path.join(out, 'index.html')}` });
-  await waitFor(page, 'Page.loadEventFired');
-
-  const { result } = await page.call('Runtime.evaluate', {
-    returnByValue: true,
-    expression: `(() => {
-      const charts = {};
-      for (const kind of ${JSON.stringify(CHARTS)}) {
-        const svg = document.querySelector('svg[data-chart="' + kind + '"]');
-        const box = svg && svg.getBoundingClientRect();
-        charts[kind] = svg && { marks: svg.querySelectorAll('.mark').length,
-          width: box.width, height: box.height };
-      }
-      const frame = document.querySelector('svg[data-chart="flame"] .frame');
-      const detail = document.getElementById('flame-detail');
-      const before = detail.textContent;
-      frame.dispatchEvent(new MouseEvent('mouseenter'));
-      const during = detail.textContent;
-      frame.dispatchEvent(new MouseEvent('mouseleave'));
-      return { restored: detail.textContent === before, charts, hoverChanges: during !== before,
-        title: document.title, width: document.documentElement.scrollWidth };
-    })()`,
+  const page = browser.context.pages()[0] || await browser.context.newPage();
+  const errors = [];
+  const remote = [];
+  page.on('pageerror', (err) => errors.push(`exception: ${err.message}`));
+  // Playwright passes the browser's own errors (a failed load) as console errors too.
+  page.on('console', (msg) => {
+    if (['error', 'assert'].includes(msg.type())) errors.push(`console: ${msg.text()}`);
   });
-  const facts = result.value;
+  page.on('request', (req) => {
+    if (!/^(file|data|about):/.test(req.url())) remote.push(req.url());
+  });
+  await page.goto(`file://${path.join(out, 'index.html')}`);
+
+  const facts = await page.evaluate((kinds) => {
+    const charts = {};
+    for (const kind of kinds) {
+      const svg = document.querySelector(`svg[data-chart="${kind}"]`);
+      const box = svg && svg.getBoundingClientRect();
+      charts[kind] = svg && { marks: svg.querySelectorAll('.mark').length,
+        width: box.width, height: box.height };
+    }
+    const frame = document.querySelector('svg[data-chart="flame"] .frame');
+    const detail = document.getElementById('flame-detail');
+    const before = detail.textContent;
+    frame.dispatchEvent(new MouseEvent('mouseenter'));
+    const during = detail.textContent;
+    frame.dispatchEvent(new MouseEvent('mouseleave'));
+    return { restored: detail.textContent === before, charts, hoverChanges: during !== before,
+      title: document.title, width: document.documentElement.scrollWidth };
+  }, CHARTS);
   assert.strictEqual(facts.title, 'vantarel agent report');
   for (const kind of CHARTS) {
     const c = facts.charts[kind];
@@ -70,22 +72,11 @@ test('the report page renders its five pictures without errors', { timeout: 3000
   }
   assert.ok(facts.hoverChanges && facts.restored, 'hovering a flame-graph frame shows its details');
   assert.ok(facts.width <= 1280, 'the page fits the window without scrolling sideways');
+  assert.deepStrictEqual(errors.map((e) => e.slice(0, 300)), []);
+  assert.deepStrictEqual(remote, [], 'the page loads nothing');
 
-  const errors = page.events.filter((e) =>
-    e.method === 'Runtime.exceptionThrown' ||
-    (e.method === 'Runtime.consoleAPICalled' && ['error', 'assert'].includes(e.params.type)) ||
-    (e.method === 'Log.entryAdded' && e.params.entry.level === 'error'));
-  assert.deepStrictEqual(errors.map((e) => JSON.stringify(e.params).slice(0, 300)), []);
-  const remote = page.events.filter((e) => e.method === 'Network.requestWillBeSent' &&
-    !/^(file|data|about):/.test(e.params.request.url));
-  assert.deepStrictEqual(remote.map((e) => e.params.request.url), [], 'the page loads nothing');
-
-  const { cssContentSize } = await page.call('Page.getLayoutMetrics');
-  await page.call('Emulation.setDeviceMetricsOverride', { width: 1280,
-    height: Math.ceil(cssContentSize.height), deviceScaleFactor: 1, mobile: false });
-  const shot = await page.call('Page.captureScreenshot', { format: 'png' });
   fs.mkdirSync(ARTIFACTS, { recursive: true });
   const file = path.join(ARTIFACTS, 'report.png');
-  fs.writeFileSync(file, Buffer.from(shot.data, 'base64'));
+  await page.screenshot({ path: file, fullPage: true });
   t.diagnostic(`screenshot: ${path.relative(root, file)}`);
 });

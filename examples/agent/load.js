@@ -1,13 +1,19 @@
-'use strict';
 // The outside world of the monitored service, run as a child process so
-// that its CPU is not the service's: a slow downstream service and a
-// bounded set of clients, all on 127.0.0.1.
+// that its CPU is not the service's: a slow downstream service that fails
+// some of its calls on purpose, and autocannon's clients at a fixed rate,
+// all on 127.0.0.1.
 //
-// Messages: the child sends {type: 'ready', downstreamPort}; the parent
-// answers {type: 'start', port, durationMs, requests, rate, concurrency}; the
-// child sends {type: 'progress', sent, failed} a few times a second and
-// {type: 'done', sent, failed, elapsedMs}, then exits.
+// Messages: the child sends {type: 'ready', downstreamPort, priceFailureRate};
+// the parent answers {type: 'start', port, durationMs, requests, rate,
+// concurrency}; the child sends {type: 'progress', sent, simulated, failed} a few times a
+// second and {type: 'done', sent, simulated, failed, elapsedMs}, then exits.
+// `simulated` counts the answers that pass on a simulated failure of the
+// price service; `failed` counts every other failure.
 const http = require('http');
+const autocannon = require('autocannon');
+
+// Share of the price service's calls that fail on purpose.
+const PRICE_FAILURE_RATE = 0.03;
 
 // A fixed seed keeps runs comparable.
 function random(seed) {
@@ -31,7 +37,7 @@ function startDownstream(rand) {
     };
     if (kind === 'price') {
       setTimeout(() => {
-        if (rand() < 0.03) answer(503, { error: 'busy' });
+        if (rand() < PRICE_FAILURE_RATE) answer(503, { error: 'busy' });
         else answer(200, { price: (sku.length * 3.7).toFixed(2) });
       }, 10 + rand() * 25);
     } else if (kind === 'stock') {
@@ -67,43 +73,43 @@ function pickRequest(rand, n) {
   };
 }
 
+// autocannon at a fixed overall rate; it ends at the request cap or at the
+// deadline, whichever comes first.
 async function runLoad({ port, durationMs, requests, rate, concurrency }, report) {
   const rand = random(20240501);
-  const agent = new http.Agent({ keepAlive: true, maxSockets: concurrency });
+  const counts = { sent: 0, simulated: 0, failed: 0 };
+  let n = 0;
   const started = Date.now();
-  const deadline = started + durationMs;
-  let sent = 0;
-  let failed = 0;
-  const once = (n) => new Promise((resolve) => {
-    const { path, headers } = pickRequest(rand, n);
-    const req = http.get({ host: '127.0.0.1', port, path, headers, agent }, (res) => {
-      if (res.statusCode >= 500) failed++;
-      res.resume();
-      res.on('end', resolve);
-      res.on('error', resolve);
-    });
-    req.setTimeout(5000, () => req.destroy(new Error('timed out')));
-    req.on('error', () => {
-      failed++;
-      resolve();
-    });
+  const load = autocannon({
+    url: `http://127.0.0.1:${port}`,
+    amount: requests,
+    connections: Math.min(concurrency, requests),
+    overallRate: rate,
+    timeout: 5,
+    sampleInt: 250,
+    requests: [{ setupRequest: (req) => ({ ...req, ...pickRequest(rand, ++n) }) }],
   });
-  // Request n is not sent before started + n / rate: a steady offered load
-  // rather than as fast as the service answers.
-  const client = async () => {
-    while (sent < requests) {
-      const due = started + (1000 * sent) / rate;
-      if (due >= deadline) break;
-      if (due > Date.now()) await new Promise((resolve) => setTimeout(resolve, due - Date.now()));
-      if (Date.now() >= deadline || sent >= requests) break;
-      await once(++sent);
-    }
-  };
-  const progress = setInterval(() => report({ type: 'progress', sent, failed }), 250);
-  await Promise.all(Array.from({ length: concurrency }, client));
-  clearInterval(progress);
-  agent.destroy();
-  return { sent, failed, elapsedMs: Date.now() - started };
+  // The service answers 502 when its call to the price service failed,
+  // which here happens only when that service simulates a failure.
+  load.on('response', (client, statusCode) => {
+    counts.sent++;
+    if (statusCode === 502) counts.simulated++;
+    else if (statusCode >= 500) counts.failed++;
+  });
+  // Timeouts and broken connections.
+  load.on('reqError', () => {
+    counts.sent++;
+    counts.failed++;
+  });
+  const deadline = setTimeout(() => load.stop(), durationMs);
+  const progress = setInterval(() => report({ type: 'progress', ...counts }), 250);
+  try {
+    await load;
+  } finally {
+    clearTimeout(deadline);
+    clearInterval(progress);
+  }
+  return { ...counts, elapsedMs: Date.now() - started };
 }
 
 async function main() {
@@ -118,7 +124,8 @@ async function main() {
   });
   // Without the parent there is nobody to serve.
   process.once('disconnect', () => process.exit(0));
-  process.send({ type: 'ready', downstreamPort: downstream.address().port });
+  process.send({ type: 'ready', downstreamPort: downstream.address().port,
+    priceFailureRate: PRICE_FAILURE_RATE });
 }
 
 if (require.main === module) main();

@@ -85,7 +85,8 @@ function transactionTable(routes) {
 
 function batchTable(batches) {
   if (batches.length === 0) return '';
-  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}</td><td>${b.at.toFixed(1)} s</td>` +
+  const rows = batches.map((b, i) => `<tr><td>batch ${i + 1}${b.flushed ? ', flushed at the end' : ''}` +
+    `</td><td>${b.at.toFixed(1)} s</td>` +
     `<td>${int(b.events)}</td><td>${esc(bytes(b.bytes))}</td></tr>`).join('');
   return '<table style="margin-top:16px"><thead><tr><th>Analytics batch</th><th>Delivered at</th>' +
     `<th>Events</th><th>Text</th></tr></thead><tbody>${rows}</tbody></table>`;
@@ -173,7 +174,8 @@ function renderReport(d) {
     `${int(a.delivered)} delivered in ${a.batches.length} ` +
     `batch${a.batches.length === 1 ? '' : 'es'}` +
     `${a.recorded > a.delivered ? `, ${int(a.recorded - a.delivered)} still waiting for the ` +
-      'next batch (due after 30 s or above 10,000 events)' : ''}.`,
+      'next batch (due after 30 s or above 10,000 events)' : ''}. Errors are answers of 500 ` +
+    'and above; those of the quote route pass on the price service\'s simulated failures.',
     transactionTable(a.routes) + batchTable(a.batches));
 
   const filesSection = section('Files', 'Written next to this page.', fileList(d.files));
@@ -194,7 +196,8 @@ function renderReport(d) {
  requests/s offered over ${int(d.options.concurrency)} connections for ${seconds.toFixed(1)} s</p>
 <div class="tiles">
 ${tile(int(d.load.sent), `requests, ${int(d.load.sent / Math.max(seconds, 0.001))}/s`)}
-${tile(int(d.load.failed), 'failed requests')}
+${tile(int(d.load.simulated), 'answered 502: simulated price-service failures')}
+${d.load.failed ? tile(int(d.load.failed), 'other failed requests') : ''}
 ${tile(pct(d.totals.cpu), `CPU, ${(d.totals.cpuMs / 1000).toFixed(1)} s in ${(d.totals.wallMs / 1000).toFixed(1)} s`)}
 ${tile(ms(meanTick), `mean tick, longest ${worst} ms`)}
 ${tile(int(d.gcs.length), 'garbage collections')}

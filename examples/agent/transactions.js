@@ -1,7 +1,7 @@
 'use strict';
 // Business transactions: one per finished request, recorded with the
 // analytics functions; the batches they come back in are appended to a
-// file as they arrive.
+// file as they arrive, the last one flushed when the agent closes.
 const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
@@ -155,7 +155,12 @@ function createTransactions(vantarel, { file, identity = {} }) {
     begin,
     exitCall,
     report: () => vantarel.reportTransactions(),
+    // What is still pending goes out now, as the last batch, before the
+    // file is closed.
     close() {
+      const before = batches.length;
+      vantarel.reportTransactions({ force: true });
+      if (batches.length > before) batches[batches.length - 1].flushed = true;
       fs.writeSync(fd, '\n]\n');
       fs.closeSync(fd);
     },
