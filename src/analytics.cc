@@ -376,7 +376,11 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
       force ? AnalyticsCollector::When::kNow : AnalyticsCollector::When::kDue;
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   AnalyticsState* state = analytics->current;
-  if (state == nullptr || !state->collector->reportDue(when)) return;
+  if (state == nullptr) return;
+  if (!state->collector->reportDue(when)) {
+    state->collector->releaseIdle();
+    return;
+  }
   // Checked before the batch leaves the collector, so nothing is lost.
   if (!state->callback.Get(info.GetIsolate())->IsFunction()) {
     Nan::ThrowTypeError(kNotAFunction);

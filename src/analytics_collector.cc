@@ -286,15 +286,14 @@ void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
 
 void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   if (!enabled) return;
+  if (pool->hasSpare() && !pendingStarts.empty()) adoptSpare();
   std::size_t mark = pendingText.size();
   try {
     if (pendingStarts.empty()) {
-      // Room for about the last batch; more is mapped as the text grows,
-      // without a copy.
+      // Room for half as much again as the last batch, which costs address
+      // space only; more is mapped as the text grows, without a copy.
       if (pendingText.mapped() == 0) {
-        bool fresh;
-        pendingText = pool->take(lastBatchLength, &fresh);
-        faultsAtFreshStart = fresh ? thread_minor_faults() : kNotFresh;
+        pendingText = pool->take(lastBatchLength + lastBatchLength / 2);
       }
       pendingText.push_back('[');
     } else {
@@ -316,6 +315,19 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   }
   // A rare large event should not keep its memory for good.
   printBuffer.shrink(kKeptPrintCapacity);
+}
+
+// A delivered batch's block is back: the pending texts move into its front,
+// and grow into pages that are resident already rather than into fresh ones
+// that the system must clear and fault in. The block they leave goes back.
+void AnalyticsCollector::adoptSpare() {
+  TextBlock spare = pool->takeSpare();
+  // One too small for the texts so far is dropped.
+  if (pendingText.moveInto(spare)) pendingText = std::move(spare);
+}
+
+void AnalyticsCollector::releaseIdle() {
+  if (pendingStarts.empty()) pool->dropSpare();
 }
 
 bool AnalyticsCollector::dueAt(std::time_t now, When when) const {
@@ -345,7 +357,10 @@ void AnalyticsCollector::reportTransactions(BatchFunction& report, When when) {
 template <typename Receiver>
 void AnalyticsCollector::deliver(Receiver&& report, When when) {
   std::time_t now = clock(nullptr);
-  if (!dueAt(now, when)) return;
+  if (!dueAt(now, when)) {
+    releaseIdle();
+    return;
+  }
   // Room for the closing bracket, taken while nothing has moved yet.
   pendingText.reserve(pendingText.size() + 1);
   // Records made by the receiver go to a fresh block.
@@ -354,16 +369,10 @@ void AnalyticsCollector::deliver(Receiver&& report, When when) {
   starts.swap(pendingStarts);
   lastBatchLength = text.size() + 1;
   lastReportTime = now;
-  // A block that comes back from script may serve the next batch, where
-  // fresh memory costs a fault per page; one much larger than the batch
-  // would hold memory to no use. Blocks below a huge page fault little.
-  if (faultsAtFreshStart != kNotFresh &&
-      text.size() >= (std::size_t{2} << 20)) {
-    keepSpare = fresh_memory_is_costly(
-        thread_minor_faults() - faultsAtFreshStart, text.size());
-  }
-  faultsAtFreshStart = kNotFresh;
-  pool->keepUpTo(keepSpare ? text.mapped() + text.mapped() / 2 : 0);
+  // The block of a batch that comes back from script serves the next
+  // pending texts; one much larger than the batch would hold memory to no
+  // use.
+  pool->keepUpTo(text.mapped() + text.mapped() / 2);
   auto end_of = [&](std::size_t i) {
     return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();
   };

@@ -112,6 +112,9 @@ class AnalyticsCollector {
 
   // Whether reportTransactions would deliver now.
   bool reportDue(When when = When::kDue) const;
+  // With nothing pending, a block kept for pending texts would only hold
+  // memory: it goes. reportTransactions does this when it delivers nothing.
+  void releaseIdle();
 
   // Delivers every pending text when a report is due, in recording order.
   void reportTransactions(ReportFunction& report, When when = When::kDue);
@@ -140,6 +143,7 @@ class AnalyticsCollector {
 
  private:
   bool dueAt(std::time_t now, When when) const;
+  void adoptSpare();
   // Frames and hands over the pending texts when a report is due.
   template <typename Receiver>
   void deliver(Receiver&& report, When when);
@@ -157,12 +161,6 @@ class AnalyticsCollector {
   std::vector<std::size_t> pendingStarts;
   // The room the next pending texts are likely to need.
   std::size_t lastBatchLength = 0;
-  // Whether a delivered batch's block, once back, is kept for the next;
-  // decided by what filling a fresh block cost in faults.
-  bool keepSpare = false;
-  static constexpr std::size_t kNotFresh = static_cast<std::size_t>(-1);
-  // The calling thread's faults when the pending texts got a fresh block.
-  std::size_t faultsAtFreshStart = kNotFresh;
   std::shared_ptr<BlockPool> pool;
   Clock clock;
   std::size_t maxBatchLength;

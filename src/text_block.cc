@@ -1,9 +1,9 @@
 #include "text_block.h"
 
 #include <sys/mman.h>
-#include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -63,6 +63,29 @@ char* map(std::size_t bytes) {
   return start;
 }
 
+// Moves the bytes mapped at from to the same offsets at to, which is mapped
+// and at least as large: page tables move where the system lets them, in
+// pieces that each lie within one of its mappings, and whatever it refuses
+// is copied. Leaves nothing mapped at from.
+void move_pages(char* from, std::size_t bytes, char* to) noexcept {
+  std::size_t offset = 0;
+  while (offset < bytes) {
+    std::size_t piece = bytes - offset;
+    // A piece that spans two mappings fails as a whole (EFAULT) and moves
+    // nothing: halve it until it lies within one.
+    while (mremap(from + offset, piece, piece, MREMAP_MAYMOVE | MREMAP_FIXED,
+                  to + offset) == MAP_FAILED) {
+      if (errno != EFAULT || piece == kPage) {
+        std::memcpy(to + offset, from + offset, bytes - offset);
+        munmap(from + offset, bytes - offset);
+        return;
+      }
+      piece = round_up(piece / 2, kPage);
+    }
+    offset += piece;
+  }
+}
+
 }  // namespace
 
 TextBlock::TextBlock(std::size_t capacity) {
@@ -100,13 +123,18 @@ void TextBlock::release() noexcept {
 void TextBlock::reserve(std::size_t n) {
   if (n <= capacity_) return;
   std::size_t bytes = mapping_for(n);
-  if (data_ == nullptr) {
-    data_ = map(bytes);
-  } else {
-    void* moved = mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
-    if (moved == MAP_FAILED) throw std::bad_alloc();
+  void* moved = data_ == nullptr
+                    ? MAP_FAILED
+                    : mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
+  if (moved != MAP_FAILED) {
     data_ = static_cast<char*>(moved);
     advise_huge_pages(data_, bytes);
+  } else {
+    // No block yet, or one the system cannot remap whole: after moveInto
+    // its pages are several mappings, which mremap takes one at a time.
+    char* grown = map(bytes);
+    if (data_ != nullptr) move_pages(data_, mapped_, grown);
+    data_ = grown;
   }
   mapped_ = bytes;
   capacity_ = bytes - 1;
@@ -126,16 +154,32 @@ void TextBlock::erase(std::size_t pos, std::size_t n) {
   size_ -= n;
 }
 
-TextBlock BlockPool::take(std::size_t capacity, bool* fresh) {
-  TextBlock block;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    block = std::move(spare_);
+bool TextBlock::moveInto(TextBlock& target) noexcept {
+  // Whole pages of the text, whole huge pages where both blocks have them,
+  // so that those move as they are.
+  const std::size_t unit =
+      mapped_ >= kHugePage && target.mapped_ >= kHugePage ? kHugePage : kPage;
+  const std::size_t bytes = std::min(round_up(size_, unit), mapped_);
+  if (data_ == nullptr || target.data_ == nullptr || size_ > target.capacity_ ||
+      bytes > target.mapped_) {
+    return false;
   }
+  if (bytes != 0 && mremap(data_, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED,
+                           target.data_) == MAP_FAILED) {
+    return false;
+  }
+  if (bytes != mapped_) munmap(data_ + bytes, mapped_ - bytes);
+  target.size_ = size_;
+  data_ = nullptr;
+  size_ = capacity_ = mapped_ = 0;
+  return true;
+}
+
+TextBlock BlockPool::take(std::size_t capacity) {
+  TextBlock block = takeSpare();
   // A spare far larger than what is asked for would hold memory for good
   // once the load has dropped.
   if (block.mapped() > 2 * mapping_for(capacity)) block = TextBlock();
-  if (fresh != nullptr) *fresh = block.mapped() == 0;
   if (block.mapped() == 0) {
     block = TextBlock(capacity);
     mappedBlocks_.fetch_add(1, std::memory_order_relaxed);
@@ -144,6 +188,19 @@ TextBlock BlockPool::take(std::size_t capacity, bool* fresh) {
   }
   block.clear();
   return block;
+}
+
+TextBlock BlockPool::takeSpare() noexcept {
+  TextBlock spare;
+  if (!hasSpare()) return spare;
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare = std::move(spare_);
+    hasSpare_.store(false, std::memory_order_relaxed);
+  } catch (...) {
+    // The lock failed: no spare this time.
+  }
+  return spare;
 }
 
 void BlockPool::lend(const TextBlock& block, bool engineCounts) noexcept {
@@ -176,6 +233,7 @@ void BlockPool::give(TextBlock&& block) noexcept {
     // Of two, the larger is kept: the next batch is likely as large as the
     // last.
     if (unkept.mapped() > spare_.mapped()) std::swap(unkept, spare_);
+    hasSpare_.store(true, std::memory_order_relaxed);
   } catch (...) {
     // The lock failed: the block goes back to the system.
   }
@@ -191,12 +249,6 @@ BlockPool::Counters BlockPool::counters() {
   std::lock_guard<std::mutex> lock(mutex_);
   counters.spareBytes = spare_.mapped();
   return counters;
-}
-
-std::size_t thread_minor_faults() {
-  rusage usage;
-  if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
-  return static_cast<std::size_t>(usage.ru_minflt);
 }
 
 }  // namespace agent

@@ -54,6 +54,13 @@ class TextBlock {
   void erase(std::size_t pos, std::size_t n);
   void clear() { size_ = 0; }
 
+  // Moves this text into the front of target, whose pages there are given
+  // back, and leaves this block empty: page tables move, the text is not
+  // copied, and target's pages past it are kept for the text to grow into.
+  // False, with both blocks as they were, when target is too small or the
+  // system refuses.
+  bool moveInto(TextBlock& target) noexcept;
+
   // Bytes mapped, the most this block can hold resident.
   std::size_t mapped() const { return mapped_; }
 
@@ -68,9 +75,11 @@ class TextBlock {
 };
 
 // Blocks of delivered batches come back here when the engine frees them; the
-// pool keeps at most one, of a bounded size, for the next pending texts, and
-// unmaps the rest. What it keeps is bounded in bytes, whatever the number
-// of batches that come back late or all at once.
+// pool keeps at most one, of a bounded size, for the pending texts to move
+// into (their pages are resident: writing there neither faults nor has the
+// system clear fresh pages), and unmaps the rest. What it keeps is bounded
+// in bytes, whatever the number of batches that come back late or all at
+// once.
 class BlockPool {
  public:
   // What the pool has seen, for measuring.
@@ -83,9 +92,13 @@ class BlockPool {
   };
 
   // A block with room for at least capacity bytes: the spare when there is
-  // one (grown if need be), else a fresh one, and then *fresh is set.
-  // Throws std::bad_alloc.
-  TextBlock take(std::size_t capacity, bool* fresh = nullptr);
+  // one (grown if need be), else a fresh one. Throws std::bad_alloc.
+  TextBlock take(std::size_t capacity);
+  // Whether a spare waits; cheap enough to ask at every record.
+  bool hasSpare() const { return hasSpare_.load(std::memory_order_relaxed); }
+  // The spare, or an empty block.
+  TextBlock takeSpare() noexcept;
+  void dropSpare() noexcept { takeSpare(); }
 
   // The largest spare kept from now on; 0 keeps none.
   void keepUpTo(std::size_t bytes) {
@@ -110,23 +123,13 @@ class BlockPool {
  private:
   std::mutex mutex_;
   TextBlock spare_;
+  std::atomic<bool> hasSpare_{false};
   std::atomic<std::size_t> keepLimit_{0};
   std::atomic<std::size_t> outstandingBlocks_{0};
   std::atomic<std::size_t> outstandingBytes_{0};
   std::atomic<std::size_t> outstandingUncounted_{0};
   std::atomic<std::size_t> mappedBlocks_{0};
 };
-
-// Minor page faults the calling thread has taken so far.
-std::size_t thread_minor_faults();
-
-// Whether filling bytes of fresh memory took about a fault per 4 KB page,
-// as where the system grants no huge pages: keeping a block for the next
-// batch then spares thousands of faults per batch. Where a fault maps
-// 2 MB, a kept block would only double what stays resident.
-inline bool fresh_memory_is_costly(std::size_t faults, std::size_t bytes) {
-  return faults > bytes / 4096 / 4;
-}
 
 }  // namespace agent
 }  // namespace zeph

@@ -31,6 +31,33 @@ TEST(TextBlock, GrowsWithoutLosingItsText) {
   EXPECT_EQ(moved.view(), expected.substr(0, 10));
 }
 
+TEST(TextBlock, MovesIntoTheFrontOfAnother) {
+  for (std::size_t size : {std::size_t{100}, std::size_t{3} << 20}) {
+    TextBlock text(size);
+    std::string expected(size, 'a');
+    for (std::size_t i = 0; i < size; i += 4096) expected[i] = 'b';
+    text.append(expected);
+    TextBlock target(std::size_t{8} << 20);
+    target.append(std::string(std::size_t{7} << 20, 'z'));
+    const char* at = target.data();
+    ASSERT_TRUE(text.moveInto(target));
+    EXPECT_EQ(text.mapped(), 0u);
+    EXPECT_EQ(target.data(), at);
+    EXPECT_EQ(target.view(), expected);
+    target.append("end");
+    EXPECT_EQ(target.view().substr(size), "end");
+    // Its pages are now two mappings: growing past them still keeps all.
+    target.append(std::string(std::size_t{12} << 20, 'y'));
+    EXPECT_EQ(target.view().substr(0, size), expected);
+    EXPECT_EQ(target.view().substr(size, 4), "endy");
+  }
+  TextBlock large(std::size_t{5} << 20);
+  large.append(std::string(std::size_t{5} << 20, 'x'));
+  TextBlock small(1000);
+  EXPECT_FALSE(large.moveInto(small)) << "too small a target";
+  EXPECT_EQ(large.size(), std::size_t{5} << 20);
+}
+
 // Delivered blocks may come back late, or many at once when the engine
 // frees a burst of batches: the pool keeps one, within its limit, and the
 // rest go back to the system.
@@ -56,9 +83,11 @@ TEST(BlockPool, KeepsOneSpareWithinTheLimit) {
   EXPECT_GE(after.spareBytes, std::size_t{6} << 20) << "the largest that fits";
   EXPECT_LE(after.spareBytes, std::size_t{8} << 20);
 
+  EXPECT_TRUE(pool.hasSpare());
   TextBlock next = pool.take(std::size_t{5} << 20);
   EXPECT_EQ(pool.counters().mappedBlocks, 4u) << "the spare served";
   EXPECT_EQ(pool.counters().spareBytes, 0u);
+  EXPECT_FALSE(pool.hasSpare());
   pool.keepUpTo(0);
   pool.give(std::move(next));
   EXPECT_EQ(pool.counters().spareBytes, 0u) << "nothing is kept at 0";
