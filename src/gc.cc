@@ -134,7 +134,7 @@ void GCNotifier::GCEpilogueAsync(uv_async_t* handle) {
         Nan::New<v8::Number>(static_cast<double>(collection.used_heap_size)),
         Nan::New<v8::Number>(static_cast<double>(collection.pause_us)),
     };
-    vantarel::call_script(fn, 4, argv);
+    if (!vantarel::call_script_from_loop(fn, 4, argv)) break;
   }
   self->delivering_.clear();
 }
