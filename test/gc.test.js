@@ -5,7 +5,7 @@ const assert = require('node:assert');
 const v8 = require('node:v8');
 const { PerformanceObserver } = require('node:perf_hooks');
 const { afterGC } = require('..');
-const { runNode } = require('./common');
+const { runNode, nextTurn } = require('./common');
 
 const TYPES = ['kGCTypeScavenge', 'kGCTypeMarkSweepCompact', 'kGCTypeAll', 'Other'];
 const FLAGS = ['kNoGCCallbackFlags', 'kGCCallbackFlagCompacted', 'Other'];
@@ -79,6 +79,27 @@ test('each collection is reported exactly once, however often afterGC was called
   assert.ok(theirs >= 5);
   assert.strictEqual(ours, theirs);
 });
+
+test('collections of one synchronous stretch are each reported once, in order, over turns',
+  async () => {
+    let turn = 0;
+    const seen = [];
+    afterGC((type) => seen.push({ type, turn }));
+    await settle();
+    seen.length = 0;
+    const expected = [];
+    for (let i = 0; i < 200; i++) {
+      const full = i % 10 === 9;
+      global.gc(full ? undefined : { type: 'minor' });
+      expected.push(full ? 'kGCTypeMarkSweepCompact' : 'kGCTypeScavenge');
+    }
+    for (let i = 0; i < 100 && seen.length < expected.length; i++) {
+      await nextTurn();
+      turn++;
+    }
+    assert.deepStrictEqual(seen.map((s) => s.type).filter((t) => t !== 'Other'), expected);
+    assert.ok(new Set(seen.map((s) => s.turn)).size > 1, 'delivered over more than one turn');
+  });
 
 test('a throwing notification is an uncaught exception; delivery goes on while script may run',
   () => {
