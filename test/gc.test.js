@@ -89,9 +89,14 @@ test('collections of one synchronous stretch are each reported once, in order, o
     seen.length = 0;
     const expected = [];
     for (let i = 0; i < 200; i++) {
-      const full = i % 10 === 9;
-      global.gc(full ? undefined : { type: 'minor' });
-      expected.push(full ? 'kGCTypeMarkSweepCompact' : 'kGCTypeScavenge');
+      // On V8 14, gc() given any argument, even undefined, is a minor one.
+      if (i % 10 === 9) {
+        global.gc();
+        expected.push('kGCTypeMarkSweepCompact');
+      } else {
+        global.gc({ type: 'minor' });
+        expected.push('kGCTypeScavenge');
+      }
     }
     for (let i = 0; i < 100 && seen.length < expected.length; i++) {
       await nextTurn();
