@@ -60,7 +60,8 @@ function cachedNode(arch, modules) {
   return newest && path.join(dir, newest, 'bin', 'node');
 }
 
-test('each prebuild needs no newer glibc or libstdc++ than the official node of its line',
+test('each prebuild needs no newer glibc or libstdc++ than the official node of its line' +
+  ' and exports the six symbols alone',
   async (t) => {
     const dir = path.join(root, 'prebuilds');
     const binaries = fs.existsSync(dir) ? fs.readdirSync(dir).flatMap((platform) =>
