@@ -47,6 +47,14 @@
         # STB_GNU_UNIQUE, and glibc never unloads a library that has one:
         # the module must go when the last worker that loaded it ends.
         '-fno-gnu-unique',
+        # Only what other native code may use leaves the shared object; the
+        # version script also hides what the standard library's headers
+        # give default visibility.
+        '-fvisibility=hidden',
+        '-fvisibility-inlines-hidden',
+      ],
+      'ldflags': [
+        '-Wl,--version-script=<(module_root_dir)/src/exports.map',
       ],
       'conditions': [
         ['boost_include_dir!=""', {

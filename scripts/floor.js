@@ -44,8 +44,27 @@ function aboveFloor(binary, node) {
     .map(([family, version]) => `${family}_${version} (node: ${node[family] ? `${family}_${node[family]}` : 'none'})`);
 }
 
+// The names a binary defines in its dynamic symbol table, sorted, from
+// nm -D --defined-only (binutils reads arm64 ELF files too).
+function exportedSymbols(file) {
+  const r = spawnSync('nm', ['-D', '--defined-only', file], { encoding: 'utf8', maxBuffer: 64 << 20 });
+  if (r.error || r.status !== 0) {
+    throw new Error(`nm -D ${file} failed: ${r.error ? r.error.message : r.stderr.trim()}`);
+  }
+  return r.stdout.split('\n').map((line) => line.trim().split(/\s+/)[2]).filter(Boolean).sort();
+}
+
+// All that vantarel.node of a module version may export: the initializer
+// the host looks up, and the five counter pointers.
+function expectedExports(modules) {
+  return [`node_register_module_v${modules}`, 'iosum', 'max', 'min', 'num', 'sum'].sort();
+}
+
 function formatFloor(floor) {
   return Object.keys(floor).sort().map((family) => `${family}_${floor[family]}`).join(' ');
 }
 
-module.exports = { compareVersions, floorOfSymbolTable, symbolFloor, aboveFloor, formatFloor };
+module.exports = {
+  compareVersions, floorOfSymbolTable, symbolFloor, aboveFloor, formatFloor, exportedSymbols,
+  expectedExports,
+};

@@ -18,7 +18,9 @@ const { root, headerModuleVersion, nodeGyp, has, run, fail } = require('./env');
 const { stageTree } = require('./stage');
 const { ensurePackage } = require('./apt');
 const { LINES, matrixDir, planLines, obtain } = require('./nodes');
-const { symbolFloor, aboveFloor, formatFloor } = require('./floor');
+const {
+  symbolFloor, aboveFloor, formatFloor, exportedSymbols, expectedExports,
+} = require('./floor');
 
 const ARCHS = ['x64', 'arm64'];
 const prebuildsDir = path.join(root, 'prebuilds');
@@ -186,13 +188,20 @@ function elfMachine(file) {
   return header.readUInt16LE(18);
 }
 
-// Refuses (and removes) a binary for the wrong machine or above its floor,
-// so that no pack can ship it.
+// Refuses (and removes) a binary for the wrong machine, above its floor or
+// with other dynamic symbols than it should export, so that no pack can ship
+// it.
 function check(out, arch, node) {
   const rel = path.relative(root, out);
   if (elfMachine(out) !== ELF_MACHINE[arch]) {
     fs.rmSync(out);
     fail(`${rel} is not an ${arch} binary; removed.`);
+  }
+  const exported = exportedSymbols(out).join(' ');
+  const expected = expectedExports(headerModuleVersion(node.dir)).join(' ');
+  if (exported !== expected) {
+    fs.rmSync(out);
+    fail(`${rel} exports ${exported || 'nothing'}, not ${expected}; removed.`);
   }
   const floor = symbolFloor(out);
   const nodeFloor = symbolFloor(node.bin);

@@ -44,4 +44,4 @@ function missingFor(list = SOURCE_BUILD) {
   return list.filter((need) => !need.present());
 }
 
-module.exports = { SOURCE_BUILD, missingFor };
+module.exports = { SOURCE_BUILD, missingFor, compilerCommand };

@@ -1,6 +1,7 @@
 #include "eventloop.h"
 
 #include "function_data.h"
+#include "main_environment.h"
 
 // The main thread's counters.
 EventLoopStatistics statistics;
@@ -22,8 +23,8 @@ uint32_t* const iosum = &statistics.iosum;
 #undef EXPORTED
 
 LoopMonitor::LoopMonitor(v8::Isolate* isolate, uv_loop_t* loop)
-    // The host runs its main thread on the default loop.
-    : statistics_(loop == uv_default_loop() ? &::statistics : &own_) {
+    : statistics_(vantarel::is_main_environment(isolate) ? &::statistics
+                                                         : &own_) {
   uv_prepare_init(loop, &prep_handle_);
   prep_handle_.data = this;
   uv_prepare_start(&prep_handle_, PreTick);

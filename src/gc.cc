@@ -1,5 +1,6 @@
 #include "gc.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "function_data.h"
@@ -9,6 +10,11 @@ namespace {
 
 // Collections that may wait for one loop turn before a hook allocates.
 constexpr size_t kReservedCollections = 16;
+
+// Notifications delivered in one turn of the loop at most: a long
+// synchronous stretch can queue hundreds of collections, and each script
+// call is followed by the host's tick processing.
+constexpr size_t kNotificationsPerTurn = 64;
 
 const char* gc_type_name(int32_t type) {
   switch (type) {
@@ -70,6 +76,7 @@ int GCNotifier::close(void* owner, uv_close_cb on_closed) {
   }
   pending_.clear();
   delivering_.clear();
+  delivered_ = 0;
   callback_.Reset();
   async_.data = owner;
   uv_close(reinterpret_cast<uv_handle_t*>(&async_), on_closed);
@@ -108,35 +115,51 @@ void GCNotifier::GCEpilogue(v8::Isolate*, v8::GCType type,
   }
 }
 
-// On the loop: one script call per collection, in order.
+// Calls the script function for one collection. False when nothing more
+// may be delivered.
+bool GCNotifier::deliver(const Collection& collection) {
+  v8::HandleScope scope(isolate_);
+  v8::Local<v8::Function> fn = callback_.Get(isolate_);
+  v8::Local<v8::String> type;
+  v8::Local<v8::String> flags;
+  if (fn.IsEmpty() || !Nan::New(gc_type_name(collection.type)).ToLocal(&type) ||
+      !Nan::New(gc_flags_name(collection.flags)).ToLocal(&flags)) {
+    return false;
+  }
+  v8::Local<v8::Value> argv[] = {
+      type,
+      flags,
+      Nan::New<v8::Number>(static_cast<double>(collection.used_heap_size)),
+      Nan::New<v8::Number>(static_cast<double>(collection.pause_us)),
+  };
+  return vantarel::call_script_from_loop(fn, 4, argv);
+}
+
+// On the loop: one script call per collection, in order; once a turn has
+// had its share, the rest waits for the next turn.
 void GCNotifier::GCEpilogueAsync(uv_async_t* handle) {
   auto* self = static_cast<GCNotifier*>(handle->data);
-  // Collections during the calls below wait for a later turn.
-  self->delivering_.swap(self->pending_);
-  uv_unref(reinterpret_cast<uv_handle_t*>(handle));
-  v8::Isolate* isolate = self->isolate_;
-  for (size_t i = 0; i < self->delivering_.size(); ++i) {
+  if (self->delivered_ == self->delivering_.size()) {
+    // Collections during the calls below wait for a later turn.
+    self->delivering_.clear();
+    self->delivered_ = 0;
+    self->delivering_.swap(self->pending_);
+  }
+  const size_t end = std::min(self->delivering_.size(),
+                              self->delivered_ + kNotificationsPerTurn);
+  while (self->delivered_ < end) {
     // A terminated thread runs no more script: the rest is dropped.
-    if (isolate->IsExecutionTerminating()) break;
-    const Collection collection = self->delivering_[i];
-    v8::HandleScope scope(isolate);
-    v8::Local<v8::Function> fn = self->callback_.Get(isolate);
-    v8::Local<v8::String> type;
-    v8::Local<v8::String> flags;
-    if (fn.IsEmpty() ||
-        !Nan::New(gc_type_name(collection.type)).ToLocal(&type) ||
-        !Nan::New(gc_flags_name(collection.flags)).ToLocal(&flags)) {
+    if (self->isolate_->IsExecutionTerminating() ||
+        !self->deliver(self->delivering_[self->delivered_++])) {
+      self->delivered_ = self->delivering_.size();
       break;
     }
-    v8::Local<v8::Value> argv[] = {
-        type,
-        flags,
-        Nan::New<v8::Number>(static_cast<double>(collection.used_heap_size)),
-        Nan::New<v8::Number>(static_cast<double>(collection.pause_us)),
-    };
-    vantarel::call_script(fn, 4, argv);
   }
-  self->delivering_.clear();
+  if (self->delivered_ < self->delivering_.size() || !self->pending_.empty()) {
+    uv_async_send(handle);
+  } else {
+    uv_unref(reinterpret_cast<uv_handle_t*>(handle));
+  }
 }
 
 void AfterGC(const Nan::FunctionCallbackInfo<v8::Value>& info) {

@@ -6,6 +6,7 @@
 #include <nan.h>
 #include <uv.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -39,15 +40,18 @@ class GCNotifier {
   static void GCEpilogue(v8::Isolate* isolate, v8::GCType type,
                          v8::GCCallbackFlags flags, void* data);
   static void GCEpilogueAsync(uv_async_t* handle);
+  bool deliver(const Collection& collection);
 
   v8::Isolate* isolate_;
   v8::Global<v8::Function> callback_;
   bool hooked_ = false;
   uint64_t prologue_ns_ = 0;
   // Collections waiting for the loop, oldest first, and those being
-  // delivered; the two swap, so their capacity is kept.
+  // delivered, of which the first delivered_ are done; the two swap once
+  // delivering_ is done, so their capacity is kept.
   std::vector<Collection> pending_;
   std::vector<Collection> delivering_;
+  size_t delivered_ = 0;
   uv_async_t async_;
 };
 

@@ -2,7 +2,8 @@
 
 #include <dlfcn.h>
 #include <node.h>
-#include <uv.h>
+
+#include "main_environment.h"
 
 // The official Node binaries need glibc 2.28, whose libdl has these functions
 // at their first version only; glibc 2.34 moved them into libc under a newer
@@ -32,18 +33,20 @@ void hold_library(v8::Isolate* isolate, v8::Local<v8::Context> context) {
       self.dli_fname == nullptr) {
     return;
   }
-  const bool main_thread =
-      node::GetCurrentEventLoop(isolate) == uv_default_loop();
-  // The object is loaded: this only counts one more reference.
-  void* handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD |
-                                            (main_thread ? RTLD_NODELETE : 0));
-  if (handle == nullptr || main_thread) return;
   node::MultiIsolatePlatform* platform =
-      node::GetMultiIsolatePlatform(node::GetCurrentEnvironment(context));
+      is_main_environment(isolate)
+          ? nullptr
+          : node::GetMultiIsolatePlatform(node::GetCurrentEnvironment(context));
+  // The object is loaded: these only count one more reference.
   if (platform == nullptr) {
-    dlclose(handle);
+    // The main environment's counters are exported for the whole process;
+    // elsewhere nothing ties the release to the isolate finishing, and an
+    // earlier one would crash. Pinned either way.
+    dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
     return;
   }
+  void* handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) return;
   // dlclose itself is the callback, so that no code of this object runs
   // while the object goes away; the host ignores what it returns.
   platform->AddIsolateFinishedCallback(

@@ -5,7 +5,8 @@
 // class lives here, when it disposes its isolate. So each worker's isolate
 // holds a reference, dropped once the host has disposed that isolate; the
 // main thread's lasts as long as the process, as the counters that the
-// shared object exports must.
+// shared object exports must, and so does one that cannot be tied to its
+// isolate.
 #ifndef SRC_LIBRARY_HOLD_H_
 #define SRC_LIBRARY_HOLD_H_
 

@@ -13,16 +13,51 @@
 
 namespace vantarel {
 
+namespace detail {
+
+inline v8::MaybeLocal<v8::Value> make_callback(v8::Isolate* isolate,
+                                               v8::Local<v8::Function> fn,
+                                               int argc,
+                                               v8::Local<v8::Value>* argv) {
+  v8::Local<v8::Object> global = isolate->GetCurrentContext()->Global();
+  return node::MakeCallback(isolate, global, fn, argc, argv,
+                            node::async_context{0, 0});
+}
+
+}  // namespace detail
+
 // Calls fn with the current context's global object as receiver through
-// node::MakeCallback, so the host's callback bookkeeping runs. An empty result
-// means the function threw and the exception is pending.
+// node::MakeCallback, so the host's callback bookkeeping runs. Empty when the
+// function threw; its exception is then rethrown to the caller.
 inline v8::MaybeLocal<v8::Value> call_script(v8::Local<v8::Function> fn,
                                              int argc,
                                              v8::Local<v8::Value>* argv) {
   v8::Isolate* isolate = v8::Isolate::GetCurrent();
-  v8::Local<v8::Object> global = isolate->GetCurrentContext()->Global();
-  return node::MakeCallback(isolate, global, fn, argc, argv,
-                            node::async_context{0, 0});
+  // The TryCatch tells whether fn threw: with no callback scope open (script
+  // reached from another addon's libuv callback through a plain call),
+  // node::MakeCallback answers undefined, not empty, for a throw.
+  v8::TryCatch try_catch(isolate);
+  v8::MaybeLocal<v8::Value> result =
+      detail::make_callback(isolate, fn, argc, argv);
+  if (!try_catch.HasCaught()) return result;
+  // Inside a call from script a termination goes on by itself when the
+  // TryCatch ends.
+  if (!try_catch.HasTerminated()) try_catch.ReThrow();
+  return v8::MaybeLocal<v8::Value>();
+}
+
+// Calls fn as call_script does, from the loop, outside any call from
+// script: a throw is reported the way the host reports an uncaught
+// exception. False when no more script may run on this thread: it is being
+// terminated (also when the host ends it for that exception).
+inline bool call_script_from_loop(v8::Local<v8::Function> fn, int argc,
+                                  v8::Local<v8::Value>* argv) {
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+  v8::TryCatch try_catch(isolate);
+  detail::make_callback(isolate, fn, argc, argv);
+  if (try_catch.HasTerminated()) return false;
+  if (try_catch.HasCaught()) node::FatalException(isolate, try_catch);
+  return !isolate->IsExecutionTerminating();
 }
 
 // The script's string conversion, as UTF-8 with lone surrogates replaced by

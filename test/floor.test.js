@@ -7,7 +7,7 @@ const { root } = require('./common');
 const { headerModuleVersion } = require('../scripts/env');
 const { cacheDirOf } = require('../scripts/nodes');
 const {
-  compareVersions, floorOfSymbolTable, symbolFloor, aboveFloor,
+  compareVersions, floorOfSymbolTable, symbolFloor, aboveFloor, exportedSymbols, expectedExports,
 } = require('../scripts/floor');
 
 test('floors are read per library and compared number by number', () => {
@@ -45,6 +45,11 @@ test('the addon needs no newer glibc or libstdc++ than the running node', { skip
     assert.deepStrictEqual(aboveFloor(symbolFloor(addon), symbolFloor(process.execPath)), []);
   });
 
+test('the addon exports its initializer and the five counter pointers, nothing else', () => {
+  const addon = path.join(root, 'build', 'Release', 'vantarel.node');
+  assert.deepStrictEqual(exportedSymbols(addon), expectedExports(process.versions.modules));
+});
+
 // The newest official node of the module version cached under build-matrix/.
 function cachedNode(arch, modules) {
   const dir = cacheDirOf(arch);
@@ -55,7 +60,8 @@ function cachedNode(arch, modules) {
   return newest && path.join(dir, newest, 'bin', 'node');
 }
 
-test('each prebuild needs no newer glibc or libstdc++ than the official node of its line',
+test('each prebuild needs no newer glibc or libstdc++ than the official node of its line' +
+  ' and exports the six symbols alone',
   async (t) => {
     const dir = path.join(root, 'prebuilds');
     const binaries = fs.existsSync(dir) ? fs.readdirSync(dir).flatMap((platform) =>
@@ -74,6 +80,7 @@ test('each prebuild needs no newer glibc or libstdc++ than the official node of 
         ` ${modules} is cached in build-matrix/` }, () => {
         const binary = path.join(dir, platform, file);
         assert.deepStrictEqual(aboveFloor(symbolFloor(binary), symbolFloor(node)), [], name);
+        assert.deepStrictEqual(exportedSymbols(binary), expectedExports(modules), name);
       });
     }
   });

@@ -5,6 +5,7 @@ const assert = require('node:assert');
 const v8 = require('node:v8');
 const { PerformanceObserver } = require('node:perf_hooks');
 const { afterGC } = require('..');
+const { runNode, nextTurn } = require('./common');
 
 const TYPES = ['kGCTypeScavenge', 'kGCTypeMarkSweepCompact', 'kGCTypeAll', 'Other'];
 const FLAGS = ['kNoGCCallbackFlags', 'kGCCallbackFlagCompacted', 'Other'];
@@ -78,3 +79,67 @@ test('each collection is reported exactly once, however often afterGC was called
   assert.ok(theirs >= 5);
   assert.strictEqual(ours, theirs);
 });
+
+test('collections of one synchronous stretch are each reported once, in order, over turns',
+  async () => {
+    let turn = 0;
+    const seen = [];
+    afterGC((type) => seen.push({ type, turn }));
+    await settle();
+    seen.length = 0;
+    const expected = [];
+    for (let i = 0; i < 200; i++) {
+      // On V8 14, gc() given any argument, even undefined, is a minor one.
+      if (i % 10 === 9) {
+        global.gc();
+        expected.push('kGCTypeMarkSweepCompact');
+      } else {
+        global.gc({ type: 'minor' });
+        expected.push('kGCTypeScavenge');
+      }
+    }
+    for (let i = 0; i < 100 && seen.length < expected.length; i++) {
+      await nextTurn();
+      turn++;
+    }
+    assert.deepStrictEqual(seen.map((s) => s.type).filter((t) => t !== 'Other'), expected);
+    assert.ok(new Set(seen.map((s) => s.turn)).size > 1, 'delivered over more than one turn');
+  });
+
+test('a throwing notification is an uncaught exception; delivery goes on while script may run',
+  () => {
+    const handled = runNode(`
+      const a = require('./');
+      const { Worker } = require('worker_threads');
+      const errors = [];
+      process.on('uncaughtException', (e) => errors.push(e.message));
+      let calls = 0;
+      a.afterGC(() => { if (++calls === 1) throw new Error('first notification'); });
+      gc();
+      gc();
+      const worker = new Worker(\`
+        require('./').afterGC(() => { throw new Error('in the worker'); });
+        gc();
+        gc();\`, { eval: true });
+      let workerError;
+      worker.on('error', (e) => { workerError = e.message; });
+      worker.on('exit', (code) => console.log(JSON.stringify({ calls, errors, workerError, code })));
+    `, { args: ['--expose-gc'] });
+    assert.strictEqual(handled.status, 0, handled.stderr);
+    const result = JSON.parse(handled.stdout);
+    assert.ok(result.calls >= 2, handled.stdout);
+    assert.deepStrictEqual(result.errors, ['first notification']);
+    assert.strictEqual(result.workerError, 'in the worker');
+    assert.strictEqual(result.code, 1);
+
+    const unhandled = runNode(`
+      let calls = 0;
+      require('./').afterGC(() => { calls++; throw new Error('unhandled notification'); });
+      process.on('exit', () => console.log(calls));
+      gc();
+      gc();
+    `, { args: ['--expose-gc'] });
+    assert.strictEqual(unhandled.status, 1);
+    assert.match(unhandled.stderr, /unhandled notification/);
+    assert.strictEqual(unhandled.stdout.trim(), '1');
+  });
