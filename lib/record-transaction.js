@@ -23,6 +23,17 @@ const FIRST_SLOTS = 1024;
 let slots = new Uint32Array(FIRST_SLOTS);
 let end = 0;
 
+// While collection is off, a transaction is still read in full, as getters
+// and conversions can observe, but its texts are not made: the values are
+// kept here as read (objects already converted, as that runs script) with
+// the slot of each one's length, and made texts only if collection is on
+// once the reading is done. Converting the rest runs no script, so the
+// texts are the same as if made at once.
+let deferring = false;
+let values = new Array(FIRST_SLOTS);
+let valueSlots = new Uint32Array(FIRST_SLOTS);
+let valuesEnd = 0;
+
 // Room for n more slots.
 function reserve(n) {
   if (end + n <= slots.length) return;
@@ -31,21 +42,49 @@ function reserve(n) {
   slots = grown;
 }
 
-// The script's string conversion of value, its length noted in the slots; a
-// throwing conversion gives the text of undefined.
-function text(value) {
-  let t;
-  if (typeof value === 'string') {
-    t = value;
-  } else {
-    try {
-      t = `${value}`;
-    } catch {
-      t = 'undefined';
-    }
+// The script's string conversion; a throwing one gives the text of
+// undefined.
+function convert(value) {
+  try {
+    return `${value}`;
+  } catch {
+    return 'undefined';
   }
+}
+
+// The text of value, its length noted in the slots. Deferring, the value is
+// kept instead and its slot left for later.
+function text(value) {
+  if (deferring) {
+    keep(isObject(value) ? convert(value) : value);
+    return '';
+  }
+  const t = typeof value === 'string' ? value : convert(value);
   slots[end++] = t.length;
   return t;
+}
+
+function keep(value) {
+  if (valuesEnd === values.length) {
+    values.length = 2 * valuesEnd;
+    const grown = new Uint32Array(2 * valuesEnd);
+    grown.set(valueSlots);
+    valueSlots = grown;
+  }
+  values[valuesEnd] = value;
+  valueSlots[valuesEnd++] = end++;
+}
+
+// The texts of the values kept from first on, their lengths in their slots.
+function keptTexts(first) {
+  let texts = '';
+  for (let i = first; i < valuesEnd; i++) {
+    const value = values[i];
+    const t = typeof value === 'string' ? value : convert(value);
+    slots[valueSlots[i]] = t.length;
+    texts += t;
+  }
+  return texts;
 }
 
 // ToUint32 of ToNumber; 0 when the conversion throws.
@@ -87,8 +126,7 @@ function map(value) {
         entry = undefined;
       }
       texts += text(entry);
-      slots[end++] = key.length;
-      texts += key;
+      texts += text(key);
       entries++;
     }
   }
@@ -184,17 +222,31 @@ function createRecordTransaction(recordFlat, control) {
       return;
     }
     // Nonzero when this call interrupts another, or after a termination cut
-    // one short; either way the slots before it are left alone.
+    // one short; either way the slots and values before it are left alone.
     const begin = end;
+    const valuesBegin = valuesEnd;
+    const outer = deferring;
+    deferring = (control[0] & COLLECTING) === 0;
     try {
       reserve(16);
-      const texts = read(Object(transaction));
+      let texts = read(Object(transaction));
       // A getter may have switched collecting off or on meanwhile.
-      if ((control[0] & COLLECTING) !== 0) recordFlat(texts, slots, begin, end);
+      if ((control[0] & COLLECTING) !== 0) {
+        if (deferring) texts = keptTexts(valuesBegin);
+        recordFlat(texts, slots, begin, end);
+      }
     } finally {
       end = begin;
+      // Nothing read stays reachable from here.
+      values.fill(undefined, valuesBegin, valuesEnd);
+      valuesEnd = valuesBegin;
+      deferring = outer;
       // A rare large transaction should not keep its memory for good.
       if (begin === 0 && slots.length > FIRST_SLOTS) slots = new Uint32Array(FIRST_SLOTS);
+      if (valuesBegin === 0 && values.length > FIRST_SLOTS) {
+        values = new Array(FIRST_SLOTS);
+        valueSlots = new Uint32Array(FIRST_SLOTS);
+      }
     }
   };
 }

@@ -151,6 +151,28 @@ test('properties are read in order with getters, also while paused', () => {
   assert.strictEqual(JSON.parse(batches[0]).length, THRESHOLD + 1);
 });
 
+test('collection off: conversions still run in order, and a getter may switch it on', () => {
+  const log = [];
+  const named = (name) => ({ toString: () => { log.push(name); return name; } });
+  const make = (onRead) => ({
+    transactionName: named('name'), transactionId: { valueOf: () => { log.push('id'); return 7; } },
+    get requestGUID() { onRead(); return 'guid'; },
+    httpData: { url: named('url'), headers: { a: named('a'), b: 2 }, uriPathSegments: ['x', null] },
+    userData: { 'k.j': named('k'), n: 1.5, s: Symbol('s') },
+  });
+  const [expected] = eventTexts([make(() => {})]);
+  const conversions = log.splice(0);
+  const batches = collect();
+  addon.enableAnalytics(false);
+  addon.recordTransaction(make(() => {}));
+  assert.deepStrictEqual(log.splice(0), conversions, 'off: the same conversions, in order');
+  addon.recordTransaction(make(() => addon.enableAnalytics(true)));
+  assert.deepStrictEqual(log.splice(0), conversions);
+  addon.reportTransactions({ force: true });
+  assert.deepStrictEqual(JSON.parse(batches[0]), [JSON.parse(expected)],
+    'switched on while read: recorded as if on all along');
+});
+
 test('a getter may record meanwhile, and a read cut by a vm timeout records nothing', () => {
   const batches = collect();
   const { runInContext, createContext } = require('node:vm');
