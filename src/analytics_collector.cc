@@ -78,30 +78,15 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-constexpr uint64_t kOnes = 0x0101010101010101u;
-constexpr uint64_t kHighBits = 0x8080808080808080u;
-
-bool has_zero_byte(uint64_t word) {
-  return ((word - kOnes) & ~word & kHighBits) != 0;
-}
-
-// Whether none of the eight bytes needs an escape.
-bool plain(uint64_t word) {
-  bool below_space = ((word - 0x20 * kOnes) & ~word & kHighBits) != 0;
-  return (word & kHighBits) == 0 && !below_space &&
-         !has_zero_byte(word ^ ('"' * kOnes)) &&
-         !has_zero_byte(word ^ ('\\' * kOnes)) &&
-         !has_zero_byte(word ^ ('/' * kOnes));
-}
-
 // Sixteen bytes as one vector, for the compiler's SSE2 or NEON compares.
 typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 
-// The length of the start of text that needs no escape.
-std::size_t plain_prefix(std::string_view text) {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  // Sixteen bytes at a time while they need no escape, as most do not.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the first byte of a vector is the lowest of its first half");
+
+// How many bytes from p on need no escape, sixteen at a time as most do not.
+std::size_t plain_run(const char* p, const char* end) {
+  const char* start = p;
   for (; end - p >= 16; p += 16) {
     Bytes16 v;
     std::memcpy(&v, p, 16);
@@ -109,31 +94,32 @@ std::size_t plain_prefix(std::string_view text) {
         (v < 0x20) | (v >= 0x80) | (v == '"') | (v == '\\') | (v == '/');
     uint64_t halves[2];
     std::memcpy(halves, &escaped, 16);
-    if ((halves[0] | halves[1]) != 0) break;
-  }
-  for (; end - p >= 8; p += 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (!plain(word)) break;
+    if (halves[0] != 0) return p - start + __builtin_ctzll(halves[0]) / 8;
+    if (halves[1] != 0) return p - start + 8 + __builtin_ctzll(halves[1]) / 8;
   }
   while (p != end && kEscape.code[static_cast<unsigned char>(*p)] == 0) ++p;
-  return p - text.data();
+  return p - start;
 }
 
-void write_string(TextWriter& writer, std::string_view text) {
+template <typename Out>
+void write_string(Out& writer, std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   // An escape takes at most six bytes.
   char* out = writer.room(6 * text.size() + 2);
   *out++ = '"';
-  std::size_t plain = plain_prefix(text);
-  std::memcpy(out, text.data(), plain);
-  out += plain;
-  for (std::size_t i = plain; i < text.size(); ++i) {
-    unsigned char byte = static_cast<unsigned char>(text[i]);
+  const char* p = text.data();
+  const char* end = p + text.size();
+  // Runs that need no escape are copied whole: URLs and user agents have a
+  // slash every few characters.
+  for (;;) {
+    std::size_t plain = plain_run(p, end);
+    std::memcpy(out, p, plain);
+    out += plain;
+    p += plain;
+    if (p == end) break;
+    unsigned char byte = static_cast<unsigned char>(*p++);
     char code = kEscape.code[byte];
-    if (code == 0) {
-      *out++ = static_cast<char>(byte);
-    } else if (code == 'u') {
+    if (code == 'u') {
       const char escape[] = {'\\',           'u', '0', '0', kHex[byte >> 4],
                              kHex[byte & 15]};
       std::memcpy(out, escape, sizeof escape);
@@ -151,7 +137,8 @@ void write_string(TextWriter& writer, std::string_view text) {
 // seven levels of four.
 constexpr char kSpaces[] = "                                ";
 
-void append_indent(TextWriter& out, std::size_t width) {
+template <typename Out>
+void append_indent(Out& out, std::size_t width) {
   while (width > sizeof kSpaces - 1) {
     out.append(kSpaces, sizeof kSpaces - 1);
     width -= sizeof kSpaces - 1;
@@ -159,8 +146,8 @@ void append_indent(TextWriter& out, std::size_t width) {
   out.append(kSpaces, width);
 }
 
-void write_node(TextWriter& out, const Tree& node, std::size_t indent,
-                bool root) {
+template <typename Out>
+void write_node(Out& out, const Tree& node, std::size_t indent, bool root) {
   if (node.empty() && !root) {
     write_string(out, node.data());
     return;
@@ -193,8 +180,38 @@ void write_node(TextWriter& out, const Tree& node, std::size_t indent,
   out += array ? ']' : '}';
 }
 
-template <typename Number>
-void write_number(TextWriter& out, Number number) {
+// Whether every key of the map is a name of its own, with no dot to nest
+// it and not empty (which would leave it out): the map's tree is then its
+// entries in key order, one level deep, as most maps are.
+bool is_flat(const TransactionRecord& record, TransactionRecord::Map map) {
+  for (const TransactionRecord::Entry* entry = record.begin(map);
+       entry != record.end(map); ++entry) {
+    std::string_view key = record.view(entry->key);
+    if (key.empty() || key.find('.') != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+// A flat map written as its tree would be, without building the tree.
+template <typename Out>
+void write_flat_map(Out& out, const TransactionRecord& record,
+                    TransactionRecord::Map map, std::size_t indent) {
+  out += "{\n";
+  for (const TransactionRecord::Entry* entry = record.begin(map);
+       entry != record.end(map);) {
+    append_indent(out, indent + 4);
+    write_string(out, record.view(entry->key));
+    out += ": ";
+    write_string(out, record.view(entry->value));
+    if (++entry != record.end(map)) out += ',';
+    out += '\n';
+  }
+  append_indent(out, indent);
+  out += '}';
+}
+
+template <typename Out, typename Number>
+void write_number(Out& out, Number number) {
   char digits[12];
   out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr -
                          digits);
@@ -300,21 +317,16 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
       pendingText.append(", ");
     }
     std::size_t start = pendingText.size();
-    printBuffer.clear();
-    writeEvent(printBuffer, record);
+    writeEvent(pendingText, record);
     // The brackets of a one-event batch must fit as well.
-    if (maxBatchLength < 2 || printBuffer.size() > maxBatchLength - 2) {
+    if (maxBatchLength < 2 || pendingText.size() - start > maxBatchLength - 2) {
       throw std::length_error("the transaction event is too long to report");
     }
-    pendingText.append(printBuffer.view());
     pendingStarts.push_back(start);
   } catch (...) {
     pendingText.truncate(mark);
-    printBuffer.shrink(kKeptPrintCapacity);
     throw;
   }
-  // A rare large event should not keep its memory for good.
-  printBuffer.shrink(kKeptPrintCapacity);
 }
 
 // A delivered batch's block is back: the pending texts move into its front,
@@ -446,7 +458,8 @@ void AnalyticsCollector::buildTransactionJson(
   out.swap(copy);
 }
 
-void AnalyticsCollector::writeEvent(TextWriter& text,
+template <typename Out>
+void AnalyticsCollector::writeEvent(Out& text,
                                     const TransactionRecord& record) const {
   text += "{\n" TOP "\"eventTimestamp\": ";
   write_string(text, record.view(record.eventTimestamp));
@@ -493,12 +506,17 @@ void AnalyticsCollector::writeEvent(TextWriter& text,
     TransactionRecord::Map map = static_cast<TransactionRecord::Map>(m);
     if (map == TransactionRecord::kUserData) text += "\n" SEGMENT "}";
     if (record.empty(map)) continue;
+    const std::size_t indent = map == TransactionRecord::kUserData ? 12 : 16;
+    if (is_flat(record, map)) {
+      text += kMapNames[m];
+      write_flat_map(text, record, map, indent);
+      continue;
+    }
     const Tree& node = insertKeyValuePairs(record, map);
     // Every entry of the map may have been left out.
     if (!node.empty()) {
       text += kMapNames[m];
-      write_node(text, node, map == TransactionRecord::kUserData ? 12 : 16,
-                 false);
+      write_node(text, node, indent, false);
     }
     // A tree too large to be kept for the next event goes now.
     if (!mapTrees[map].reusable) mapTrees[map] = MapTree();

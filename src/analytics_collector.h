@@ -149,8 +149,9 @@ class AnalyticsCollector {
   void deliver(Receiver&& report, When when);
   void restore(TextBlock& text, std::vector<std::size_t>& starts,
                std::size_t first);
-  // Appends the event text of record to text.
-  void writeEvent(TextWriter& text, const TransactionRecord& record) const;
+  // Appends the event text of record to text, a TextWriter or TextBlock.
+  template <typename Out>
+  void writeEvent(Out& text, const TransactionRecord& record) const;
 
   std::unique_ptr<AgentIdentity> identity;
   // The pending texts, oldest first, already framed as the start of one

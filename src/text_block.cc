@@ -140,13 +140,9 @@ void TextBlock::reserve(std::size_t n) {
   capacity_ = bytes - 1;
 }
 
-void TextBlock::append(const char* bytes, std::size_t n) {
-  if (capacity_ - size_ < n) {
-    if (n >= kLargestMapping - size_) throw std::bad_alloc();
-    reserve(std::max(size_ + n, 2 * capacity_));
-  }
-  std::memcpy(data_ + size_, bytes, n);
-  size_ += n;
+void TextBlock::grow(std::size_t n) {
+  if (n >= kLargestMapping - size_) throw std::bad_alloc();
+  reserve(std::max(size_ + n, 2 * capacity_));
 }
 
 void TextBlock::erase(std::size_t pos, std::size_t n) {

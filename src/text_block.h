@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 
@@ -45,9 +46,28 @@ class TextBlock {
   // Room for at least n bytes in all; throws std::bad_alloc and then leaves
   // the block as it was.
   void reserve(std::size_t n);
-  void append(const char* bytes, std::size_t n);
+  void append(const char* bytes, std::size_t n) {
+    std::memcpy(room(n), bytes, n);
+    size_ += n;
+  }
   void append(std::string_view text) { append(text.data(), text.size()); }
   void push_back(char c) { append(&c, 1); }
+  TextBlock& operator+=(char c) {
+    push_back(c);
+    return *this;
+  }
+  TextBlock& operator+=(std::string_view text) {
+    append(text);
+    return *this;
+  }
+  // Room for at least n more bytes, to be written from the returned
+  // pointer; end() then says where the writing stopped. The event writer
+  // writes this way, straight into the pending texts.
+  char* room(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  void end(char* at) { size_ = at - data_; }
   // Shortens the text to n bytes (n at most size()).
   void truncate(std::size_t n) { size_ = n; }
   // Removes n bytes from pos on.
@@ -66,6 +86,7 @@ class TextBlock {
 
  private:
   void release() noexcept;
+  void grow(std::size_t n);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
