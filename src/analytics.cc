@@ -170,7 +170,10 @@ v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
 // does not weigh when it schedules collections: without it, a dropped batch
 // would wait for a collection that the heap's own growth brings, hundreds
 // of megabytes later. Done here on the thread, as the engine may release
-// a string elsewhere (the pool counts the bytes that came back).
+// a string elsewhere (the pool counts the bytes that came back), and at the
+// next call after a delivery rather than in it, so that handing a batch
+// over takes constant time; a collection the engine starts then shows as
+// a pause of its own.
 void account_batch_strings(v8::Isolate* isolate, Analytics* analytics) {
   const int64_t held = static_cast<int64_t>(analytics->pool->uncountedBytes());
   if (held == analytics->accounted) return;
@@ -377,6 +380,7 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   AnalyticsState* state = analytics->current;
   if (state == nullptr) return;
+  account_batch_strings(info.GetIsolate(), analytics);
   if (!state->collector->reportDue(when)) {
     state->collector->releaseIdle();
     return;
@@ -395,7 +399,6 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   } catch (...) {
     Nan::ThrowError("analytics failed");
   }
-  account_batch_strings(info.GetIsolate(), analytics);
 }
 
 void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info) {

@@ -159,13 +159,17 @@ function plain() {
 
 // How long each delivered batch held the loop in reportTransactions beyond
 // the report function's own time: framing, the string or Buffer made over
-// the batch, and any collection the engine ran meanwhile.
+// the batch, and any collection the engine ran meanwhile. Beside it, the
+// longest recordTransaction call of each second, where the engine's work
+// that a batch schedules may show.
 const handoffMs = [];
+const longestRecordMs = [];
 
 function vantarel(analytics, options) {
   const addon = require('../..');
   let gcs = 0;
   let inReport = 0;
+  let longestRecord = 0;
   const timedReport = (batch) => {
     const start = performance.now();
     report(batch);
@@ -175,11 +179,17 @@ function vantarel(analytics, options) {
   if (options) addon.initAnalytics(IDENTITY, timedReport, options);
   else addon.initAnalytics(IDENTITY, timedReport);
   addon.enableAnalytics(analytics);
-  instrument((tx) => addon.recordTransaction(tx));
+  instrument((tx) => {
+    const start = performance.now();
+    addon.recordTransaction(tx);
+    longestRecord = Math.max(longestRecord, performance.now() - start);
+  });
   setInterval(() => {
     const loop = addon.getEventLoopInfo();
     addon.resetEventLoopInfo();
     sample = { loop, gcs };
+    longestRecordMs.push(longestRecord);
+    longestRecord = 0;
     const batches = delivered.batches;
     inReport = 0;
     const start = performance.now();
@@ -206,7 +216,7 @@ const AGENTS = {
 // What the agent measured of itself, for the benchmark.
 function stats() {
   const binding = addonBinding();
-  return { handoffMs, batches: delivered.batches, chars: delivered.chars,
+  return { handoffMs, longestRecordMs, batches: delivered.batches, chars: delivered.chars,
     memory: binding && binding.analyticsMemory ? binding.analyticsMemory() : null };
 }
 

@@ -1,7 +1,8 @@
 'use strict';
 // The load on the service: autocannon in a process of its own, driven by
-// service.bench.js over IPC. For each { port, seconds, connections } it runs
-// a closed loop against 127.0.0.1 and answers with the figures of that run.
+// service.bench.js over IPC. For each { port, seconds, connections, rate } it
+// runs against 127.0.0.1, a closed loop or at most rate requests a second,
+// and answers with the figures of that run.
 const autocannon = require('autocannon');
 
 // Browser-like requests over the service's three routes.
@@ -22,7 +23,7 @@ const REQUESTS = [
   { path: '/api/user/330/orders?page=1&currency=EUR' },
 ];
 
-process.on('message', async ({ port, seconds, connections }) => {
+process.on('message', async ({ port, seconds, connections, rate }) => {
   try {
     const cpu = process.cpuUsage();
     const result = await autocannon({
@@ -31,6 +32,7 @@ process.on('message', async ({ port, seconds, connections }) => {
       duration: seconds,
       headers: HEADERS,
       requests: REQUESTS,
+      ...(rate ? { overallRate: rate } : {}),
     });
     process.send({
       requests: result.requests.total,

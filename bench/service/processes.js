@@ -74,9 +74,9 @@ async function startLoad() {
     [process.execPath, path.join(__dirname, 'load.js')]), 'load');
   await first;
   return {
-    run(port, seconds, connections) {
+    run(port, seconds, connections, rate) {
       const answer = nextMessage(child, 'load');
-      child.send({ port, seconds, connections });
+      child.send({ port, seconds, connections, rate });
       return answer;
     },
     stop() {

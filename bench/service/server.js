@@ -55,6 +55,23 @@ function send(res, status, body) {
   res.end(text);
 }
 
+// The longest collection pause of each second, whatever the agent: the
+// engine's own figure, the same for every set-up.
+const { PerformanceObserver } = require('perf_hooks');
+const pauses = [];
+let longestPause = 0;
+let majors = 0;
+new PerformanceObserver((list) => {
+  for (const entry of list.getEntries()) {
+    longestPause = Math.max(longestPause, entry.duration);
+    if (entry.detail && entry.detail.kind === require('perf_hooks').constants.NODE_PERFORMANCE_GC_MAJOR) majors++;
+  }
+}).observe({ entryTypes: ['gc'] });
+setInterval(() => {
+  pauses.push(longestPause);
+  longestPause = 0;
+}, 1000).unref();
+
 let served = 0;
 function handle(req, res) {
   served++;
@@ -79,7 +96,7 @@ process.on('message', (msg) => {
     const { user, system } = process.cpuUsage();
     process.send({ cpuUs: user + system, served, ns: Number(process.hrtime.bigint()),
       agent: agent === 'none' ? null : require('./agents').stats(),
-      memory: process.memoryUsage() });
+      memory: process.memoryUsage(), pauses, majors });
   } else if (msg === 'exit') {
     process.exit(0);
   }

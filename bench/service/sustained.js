@@ -28,10 +28,10 @@ function minorFaults(pid) {
 
 // Loads one fresh service for `seconds` after its warm-up and answers its
 // memory, faults and CPU over that stretch.
-async function sustain(setup, load, { seconds, warmup, connections, split = false }) {
+async function sustain(setup, load, { seconds, warmup, connections, rate, split = false }) {
   const service = await startService(setup);
   try {
-    await load.run(service.port, warmup, connections);
+    await load.run(service.port, warmup, connections, rate);
     const rss = [];
     const sample = () => { try { rss.push(residentBytes(service.pid)); } catch { /* gone */ } };
     const faultsBefore = minorFaults(service.pid);
@@ -52,7 +52,7 @@ async function sustain(setup, load, { seconds, warmup, connections, split = fals
     }, 1000);
     let run;
     try {
-      run = await load.run(service.port, seconds, connections);
+      run = await load.run(service.port, seconds, connections, rate);
     } finally {
       clearInterval(timer);
       if (splitTimer) clearInterval(splitTimer);
@@ -72,6 +72,10 @@ async function sustain(setup, load, { seconds, warmup, connections, split = fals
       faults: faults / served,
       faultBytes: faults * PAGE_BYTES,
       agent: after.agent,
+      // The longest collection pause of each second of the run, and the
+      // full collections per second.
+      pauses: after.pauses.slice(before.pauses.length),
+      majorsPerSecond: (after.majors - before.majors) / run.seconds,
       splits,
     };
   } finally {
@@ -79,31 +83,40 @@ async function sustain(setup, load, { seconds, warmup, connections, split = fals
   }
 }
 
+// The 99th percentile of a list (its largest value below 100 entries).
+function p99(list) {
+  const sorted = [...list].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.ceil(0.99 * sorted.length) - 1)];
+}
+
 const MB = 1 << 20;
 const mb = (bytes) => (bytes / MB).toFixed(0);
 const signedMb = (bytes) => `${bytes >= 0 ? '+' : ''}${mb(bytes)}`;
 
-function printSustained(results, titles, seconds) {
+function printSustained(results, titles, { seconds, rate }) {
   const bare = results.find((r) => r.setup === 'none');
-  console.log(`service, sustained: one fresh service per set-up, ${seconds} s of load after its warm-up; ` +
-    `RSS sampled every ${SAMPLE_EVERY_MS} ms, minor faults from /proc/PID/stat`);
-  console.log('| agent watching the service | CPU µs/request | CPU ratio to bare | req/s | peak RSS MB | ' +
-    'peak above bare MB | median RSS MB | minor faults/request | report hand-off p99 / max ms |');
-  console.log('|---|---|---|---|---|---|---|---|---|');
+  console.log(`service, sustained: one fresh service per set-up, ${seconds} s of load after its warm-up, ` +
+    `${rate ? `at most ${rate} requests a second` : 'closed loop'}; RSS sampled every ${SAMPLE_EVERY_MS} ms, ` +
+    'minor faults from /proc/PID/stat, GC pauses from the engine\'s gc performance entries');
+  console.log('| agent watching the service | CPU µs/request | CPU ratio to bare | req/s | p99 ms | peak RSS MB | ' +
+    'peak above bare MB | median RSS MB | minor faults/request | full GCs/s | longest GC pause ms, p99 of seconds | ' +
+    'batch hand-off p99 / max ms | longest recordTransaction ms, p99 of seconds |');
+  console.log('|---|---|---|---|---|---|---|---|---|---|---|---|---|');
   for (const r of results) {
     const isBare = r === bare;
     const handoff = r.agent && r.agent.handoffMs && r.agent.handoffMs.length
-      ? (() => {
-        const sorted = [...r.agent.handoffMs].sort((a, b) => a - b);
-        const p99 = sorted[Math.min(sorted.length - 1, Math.ceil(0.99 * sorted.length) - 1)];
-        return `${p99.toFixed(2)} / ${sorted[sorted.length - 1].toFixed(2)} (${sorted.length} batches)`;
-      })()
+      ? `${p99(r.agent.handoffMs).toFixed(2)} / ${Math.max(...r.agent.handoffMs).toFixed(2)} ` +
+        `(${r.agent.handoffMs.length} batches)`
       : '—';
+    const record = r.agent && r.agent.longestRecordMs && r.agent.longestRecordMs.length
+      ? p99(r.agent.longestRecordMs).toFixed(2) : '—';
+    const pause = r.pauses.length ? p99(r.pauses).toFixed(1) : '—';
     const ratio = isBare ? '1' : bare ? (r.cpu / bare.cpu).toFixed(2) : '—';
     const above = isBare || !bare ? '—' : signedMb(r.peak - bare.peak);
     console.log(`| ${titles[r.setup]} | ${r.cpu.toFixed(1)} | ${ratio} | ` +
-      `${(r.rps / 1000).toFixed(1)}k | ${mb(r.peak)} | ${above} | ` +
-      `${mb(r.median)} | ${r.faults.toFixed(3)} | ${handoff} |`);
+      `${(r.rps / 1000).toFixed(1)}k | ${r.p99} | ${mb(r.peak)} | ${above} | ` +
+      `${mb(r.median)} | ${r.faults.toFixed(3)} | ${r.majorsPerSecond.toFixed(2)} | ${pause} | ` +
+      `${handoff} | ${record} |`);
   }
   return bare;
 }
@@ -131,4 +144,4 @@ function printSplit(r) {
   }
 }
 
-module.exports = { sustain, printSustained, printSplit, residentBytes, minorFaults };
+module.exports = { sustain, printSustained, printSplit, residentBytes, minorFaults, p99 };
