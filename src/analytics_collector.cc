@@ -101,8 +101,7 @@ std::size_t plain_run(const char* p, const char* end) {
   return p - start;
 }
 
-template <typename Out>
-void write_string(Out& writer, std::string_view text) {
+void write_string(TextBlock& writer, std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   // An escape takes at most six bytes.
   char* out = writer.room(6 * text.size() + 2);
@@ -137,8 +136,7 @@ void write_string(Out& writer, std::string_view text) {
 // seven levels of four.
 constexpr char kSpaces[] = "                                ";
 
-template <typename Out>
-void append_indent(Out& out, std::size_t width) {
+void append_indent(TextBlock& out, std::size_t width) {
   while (width > sizeof kSpaces - 1) {
     out.append(kSpaces, sizeof kSpaces - 1);
     width -= sizeof kSpaces - 1;
@@ -146,8 +144,8 @@ void append_indent(Out& out, std::size_t width) {
   out.append(kSpaces, width);
 }
 
-template <typename Out>
-void write_node(Out& out, const Tree& node, std::size_t indent, bool root) {
+void write_node(TextBlock& out, const Tree& node, std::size_t indent,
+                bool root) {
   if (node.empty() && !root) {
     write_string(out, node.data());
     return;
@@ -193,8 +191,7 @@ bool is_flat(const TransactionRecord& record, TransactionRecord::Map map) {
 }
 
 // A flat map written as its tree would be, without building the tree.
-template <typename Out>
-void write_flat_map(Out& out, const TransactionRecord& record,
+void write_flat_map(TextBlock& out, const TransactionRecord& record,
                     TransactionRecord::Map map, std::size_t indent) {
   out += "{\n";
   for (const TransactionRecord::Entry* entry = record.begin(map);
@@ -210,8 +207,8 @@ void write_flat_map(Out& out, const TransactionRecord& record,
   out += '}';
 }
 
-template <typename Out, typename Number>
-void write_number(Out& out, Number number) {
+template <typename Number>
+void write_number(TextBlock& out, Number number) {
   char digits[12];
   out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr -
                          digits);
@@ -277,7 +274,7 @@ AnalyticsCollector::AnalyticsCollector(std::unique_ptr<AgentIdentity> identity,
       maxBatchLength(maxBatchLength),
       lastReportTime(clock(nullptr)) {
   const AgentIdentity& id = *this->identity;
-  TextWriter head;
+  TextBlock head;
   head += MEMBER(TOP, "applicationId");
   write_string(head, id.applicationId);
   head += MEMBER(TOP, "application");
@@ -449,17 +446,16 @@ void AnalyticsCollector::buildTransactionJson(
 // tree, which places its dotted keys.
 void AnalyticsCollector::buildTransactionJson(
     std::string& out, const TransactionRecord& record) const {
-  // Printed into a buffer that keeps its capacity; the output gets an exact
-  // copy.
+  // Printed into a block that is kept; the output gets an exact copy.
   printBuffer.clear();
   writeEvent(printBuffer, record);
   std::string copy(printBuffer.view());
-  printBuffer.shrink(kKeptPrintCapacity);
+  // A rare large event should not keep its memory for good.
+  if (printBuffer.capacity() > kKeptPrintCapacity) printBuffer = TextBlock();
   out.swap(copy);
 }
 
-template <typename Out>
-void AnalyticsCollector::writeEvent(Out& text,
+void AnalyticsCollector::writeEvent(TextBlock& text,
                                     const TransactionRecord& record) const {
   text += "{\n" TOP "\"eventTimestamp\": ";
   write_string(text, record.view(record.eventTimestamp));

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "text_block.h"
-#include "text_writer.h"
 #include "transaction_record.h"
 
 namespace zeph {
@@ -149,9 +148,8 @@ class AnalyticsCollector {
   void deliver(Receiver&& report, When when);
   void restore(TextBlock& text, std::vector<std::size_t>& starts,
                std::size_t first);
-  // Appends the event text of record to text, a TextWriter or TextBlock.
-  template <typename Out>
-  void writeEvent(Out& text, const TransactionRecord& record) const;
+  // Appends the event text of record to text.
+  void writeEvent(TextBlock& text, const TransactionRecord& record) const;
 
   std::unique_ptr<AgentIdentity> identity;
   // The pending texts, oldest first, already framed as the start of one
@@ -170,8 +168,8 @@ class AnalyticsCollector {
   // at the top and in the segment; escaped once, as the identity is fixed.
   std::string eventHead;
   std::string segmentHead;
-  // Each event is written here, then appended whole.
-  mutable TextWriter printBuffer;
+  // Where buildTransactionJson writes.
+  mutable TextBlock printBuffer;
   static constexpr std::size_t kKeptPrintCapacity = std::size_t{1} << 20;
 
   // The tree of a map as last placed, with the layout it was placed for:
