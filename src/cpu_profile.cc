@@ -3,9 +3,12 @@
 #include <uv.h>
 #include <v8-profiler.h>
 
+#include <cmath>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <memory>
+#include <string>
 
 #include "function_data.h"
 #include "profile_walk.h"
@@ -66,6 +69,41 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
 
+// Reads startV8Profiler's options: undefined, or an object whose
+// samplingInterval is undefined (0, the engine's default) or a positive
+// integer of microseconds that the engine's int holds. False when an
+// exception is pending.
+bool read_sampling_interval(v8::Isolate* isolate, v8::Local<v8::Value> options,
+                            int* interval_us) {
+  *interval_us = 0;
+  if (options->IsUndefined()) return true;
+  if (!options->IsObject()) {
+    Nan::ThrowTypeError(
+        "Expected an object for the options of startV8Profiler");
+    return false;
+  }
+  v8::Local<v8::Value> value;
+  if (!options.As<v8::Object>()
+           ->Get(isolate->GetCurrentContext(),
+                 v8::String::NewFromUtf8Literal(isolate, "samplingInterval"))
+           .ToLocal(&value)) {
+    return false;
+  }
+  if (value->IsUndefined()) return true;
+  const double us = value->IsNumber() ? value.As<v8::Number>()->Value() : 0;
+  if (!(us >= 1 && us <= std::numeric_limits<int>::max()) ||
+      us != std::trunc(us)) {
+    Nan::ThrowTypeError(
+        ("Expected a positive integer of microseconds, at most " +
+         std::to_string(std::numeric_limits<int>::max()) +
+         ", for the samplingInterval option of startV8Profiler")
+            .c_str());
+    return false;
+  }
+  *interval_us = static_cast<int>(us);
+  return true;
+}
+
 }  // namespace
 
 Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
@@ -75,13 +113,23 @@ Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
   uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
 }
 
-v8::CpuProfiler* Profiler::acquire() {
+void Profiler::start(int sampling_interval_us) {
   uv_timer_stop(&idle_timer_);
   if (profiler_ == nullptr) {
     profiler_ =
         v8::CpuProfiler::New(isolate_, v8::kDebugNaming, v8::kEagerLogging);
   }
-  return profiler_;
+  v8::Local<v8::String> name = title(isolate_);
+  // The engine rounds a profile's interval up to a multiple of the
+  // profiler's own, and samples at the greatest common divisor of the
+  // running profiles' intervals.
+  if (sampling_interval_us == 0) {
+    profiler_->StartProfiling(name, false);
+  } else {
+    profiler_->StartProfiling(
+        name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
+                                      sampling_interval_us));
+  }
 }
 
 void Profiler::stopped() {
@@ -112,9 +160,12 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
 }
 
 void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  v8::Isolate* isolate = info.GetIsolate();
-  vantarel::state_of<Profiler>(info)->acquire()->StartProfiling(title(isolate),
-                                                                false);
+  int sampling_interval_us;
+  if (!read_sampling_interval(info.GetIsolate(), info[0],
+                              &sampling_interval_us)) {
+    return;
+  }
+  vantarel::state_of<Profiler>(info)->start(sampling_interval_us);
 }
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {

@@ -21,8 +21,9 @@ class Profiler {
   Profiler(const Profiler&) = delete;
   Profiler& operator=(const Profiler&) = delete;
 
-  // The profiler, made when there is none.
-  v8::CpuProfiler* acquire();
+  // Starts the module's profile, making the profiler first when there is
+  // none; a sampling interval of 0 is the engine's default.
+  void start(int sampling_interval_us);
   // The profiler when there is one, else null.
   v8::CpuProfiler* current() const { return profiler_; }
   // A profile has stopped: release the profiler unless another starts soon.
