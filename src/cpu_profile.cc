@@ -23,11 +23,6 @@ struct ProfileDeleter {
 };
 using ProfileOwner = std::unique_ptr<v8::CpuProfile, ProfileDeleter>;
 
-// How long code logging outlives the last profile. Profiles that follow
-// each other within it start at once; after it, compiling is no longer
-// taxed.
-constexpr uint64_t kKeepLoggingMs = 5000;
-
 v8::Local<v8::String> title(v8::Isolate* isolate) {
   return v8::String::NewFromUtf8Literal(isolate, kTitle);
 }
@@ -68,6 +63,8 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   // pending for the caller.
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
+
+uint64_t now_ms() { return uv_hrtime() / 1000000; }
 
 // Reads startV8Profiler's options: undefined, or an object whose
 // samplingInterval is undefined (0, the engine's default) or a positive
@@ -123,17 +120,17 @@ void Profiler::start(int sampling_interval_us) {
   // The engine rounds a profile's interval up to a multiple of the
   // profiler's own, and samples at the greatest common divisor of the
   // running profiles' intervals.
-  if (sampling_interval_us == 0) {
-    profiler_->StartProfiling(name, false);
-  } else {
-    profiler_->StartProfiling(
-        name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
-                                      sampling_interval_us));
-  }
+  const v8::CpuProfilingStatus status =
+      sampling_interval_us == 0
+          ? profiler_->StartProfiling(name, false)
+          : profiler_->StartProfiling(
+                name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
+                                              sampling_interval_us));
+  if (status == v8::CpuProfilingStatus::kStarted) keep_.started(now_ms());
 }
 
 void Profiler::stopped() {
-  uv_timer_start(&idle_timer_, Release, kKeepLoggingMs, 0);
+  uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
 }
 
 void Profiler::Release(uv_timer_t* timer) {

@@ -6,6 +6,8 @@
 #include <nan.h>
 #include <uv.h>
 
+#include "profile_keep.h"
+
 namespace v8 {
 class CpuProfiler;
 }  // namespace v8
@@ -14,7 +16,7 @@ class CpuProfiler;
 // map of compiled code up to date, and a start does not log all existing
 // code again (hundreds of milliseconds with a large application loaded).
 // Keeping the map up to date taxes every later compilation, so the profiler
-// is disposed once no profile has run for a while.
+// is disposed once no profile has started for as long as ProfileKeep says.
 class Profiler {
  public:
   Profiler(v8::Isolate* isolate, uv_loop_t* loop);
@@ -39,6 +41,7 @@ class Profiler {
 
   v8::Isolate* isolate_;
   v8::CpuProfiler* profiler_ = nullptr;
+  vantarel::ProfileKeep keep_;
   uv_timer_t idle_timer_;
 };
 

@@ -179,8 +179,8 @@ test('bad options are a TypeError naming them, and start nothing', () => {
 });
 
 test('a stopped profile leaves nothing that keeps the process alive', () => {
-  // The profiler outlives its profiles for a few seconds; the process must
-  // not wait for that.
+  // The profiler outlives its profiles for minutes; the process must not
+  // wait for that.
   const r = runNode(`
     const vantarel = require('.');
     vantarel.startV8Profiler();
