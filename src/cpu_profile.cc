@@ -64,6 +64,12 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
 
+// A sample a second while the profiler is kept. The usual intervals divide
+// it, so the engine, which samples at the greatest common divisor of the
+// running profiles' intervals, changes its sampling thread's interval once
+// when a profile starts.
+constexpr int kKeeperIntervalUs = 1000 * 1000;
+
 uint64_t now_ms() { return uv_hrtime() / 1000000; }
 
 // Reads startV8Profiler's options: undefined, or an object whose
@@ -126,16 +132,43 @@ void Profiler::start(int sampling_interval_us) {
           : profiler_->StartProfiling(
                 name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
                                               sampling_interval_us));
+  if (status == v8::CpuProfilingStatus::kErrorTooManyProfilers) {
+    if (!running_) uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+    return;
+  }
   if (status == v8::CpuProfilingStatus::kStarted) keep_.started(now_ms());
+  running_ = true;
+  // Stopped once the profile runs, so the sampling thread goes on.
+  stop_keeper();
 }
 
-void Profiler::stopped() {
+v8::CpuProfile* Profiler::stop() {
+  if (!running_) return nullptr;
+  running_ = false;
+  start_keeper();
+  v8::CpuProfile* profile = profiler_->StopProfiling(title(isolate_));
   uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+  return profile;
+}
+
+void Profiler::start_keeper() {
+  if (keeper_ != 0) return;
+  const v8::CpuProfilingResult result = profiler_->Start(
+      v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0, kKeeperIntervalUs));
+  if (result.status == v8::CpuProfilingStatus::kStarted) keeper_ = result.id;
+}
+
+void Profiler::stop_keeper() {
+  if (keeper_ == 0) return;
+  ProfileOwner profile(profiler_->Stop(keeper_));
+  keeper_ = 0;
 }
 
 void Profiler::Release(uv_timer_t* timer) {
-  // Every start stops the timer, and only a stop starts it: no profile runs.
+  // Every start stops the timer, and only a stop starts it: the module's
+  // profile does not run.
   auto* self = static_cast<Profiler*>(timer->data);
+  self->stop_keeper();
   self->profiler_->Dispose();
   self->profiler_ = nullptr;
 }
@@ -144,9 +177,11 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
   if (profiler_ != nullptr) {
     {
       v8::HandleScope scope(isolate_);
-      // A profile left running is ended and deleted first, so that
+      // Profiles left running are ended and deleted first, so that
       // disposing the profiler finds its sampling thread stopped.
-      ProfileOwner profile(profiler_->StopProfiling(title(isolate_)));
+      if (running_) ProfileOwner(profiler_->StopProfiling(title(isolate_)));
+      running_ = false;
+      stop_keeper();
     }
     profiler_->Dispose();
     profiler_ = nullptr;
@@ -167,13 +202,9 @@ void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   v8::Isolate* isolate = info.GetIsolate();
-  Profiler* profiler = vantarel::state_of<Profiler>(info);
-  v8::CpuProfiler* cpu_profiler = profiler->current();
-  if (cpu_profiler == nullptr) return;
-  // No profile runs under the title: nothing to stop, nothing to call.
-  ProfileOwner profile(cpu_profiler->StopProfiling(title(isolate)));
+  // No profile runs: nothing to stop, nothing to call.
+  ProfileOwner profile(vantarel::state_of<Profiler>(info)->stop());
   if (!profile) return;
-  profiler->stopped();
   if (info.Length() < 2 || !info[0]->IsFunction() || !info[1]->IsFunction()) {
     return;
   }
