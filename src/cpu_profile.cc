@@ -168,6 +168,7 @@ void Profiler::Release(uv_timer_t* timer) {
   // Every start stops the timer, and only a stop starts it: the module's
   // profile does not run.
   auto* self = static_cast<Profiler*>(timer->data);
+  v8::HandleScope scope(self->isolate_);
   self->stop_keeper();
   self->profiler_->Dispose();
   self->profiler_ = nullptr;
