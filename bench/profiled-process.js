@@ -1,19 +1,35 @@
 'use strict';
-// One fresh process of the profile-start measure, run by profiling.bench.js:
-// loads and uses TypeScript's compiler, runs three short stretches of work
-// (profiled when the first argument is "profiled", not when "never"), then
-// times compile-heavy work twice: right after the last profile, and once
-// the module has had time to release the engine's code logging. Prints one
-// JSON line.
-//   node profiled-process.js never|profiled [modules]
+// One fresh process of the continuous-profiling bench, run by
+// continuous-profiling.bench.js. It loads TypeScript's compiler, type-checks a
+// program with it and keeps busy transpiling and running fresh code, as an
+// application with a large code base does. Prints one JSON line.
+//
+//   node profiled-process.js starts <every s> <count> <profile s>
+//     takes <count> profiles at 10 ms, one every <every s> seconds, each
+//     <profile s> long, and times each start (the loop is blocked for it).
+//   node profiled-process.js tax never|profiled
+//     after one short profile (or none), times compile-heavy work: loading
+//     fresh modules, transpiling, and compiling fresh vm code; and calls
+//     into native code.
+//   node --expose-gc profiled-process.js memory <profiles>
+//     takes profiles back to back, each over a little work, and reads RSS
+//     after a full collection every 50 profiles.
+//   node --expose-gc profiled-process.js soak never|profiled <cycles>
+//     a compressed run of hours with a profile every minute: each cycle
+//     compiles and drops fresh code, as a minute of an application may, then
+//     takes a short profile (or none); RSS after a full collection every
+//     25 cycles.
 const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const vm = require('vm');
 const ts = require('typescript');
-const vantarel = require('..');
+// VANTAREL_BENCH_ADDON names another build of the module's binary, to
+// compare with it.
+const vantarel = process.env.VANTAREL_BENCH_ADDON ?
+  require(path.resolve(process.env.VANTAREL_BENCH_ADDON)) : require('..');
 
-const profiled = process.argv[2] === 'profiled';
-const modules = Number(process.argv[3] || 40);
-// Longer than the module keeps code logging after a profile.
-const RELEASE_WAIT_MS = 6000;
+const SAMPLING_US = 10000;
 
 // A module of classes and functions, distinct per seed so that every
 // compilation is new to the engine.
@@ -34,59 +50,199 @@ export function make${seed}_${i}(n: number): Item${seed}_${i}[] {
   return lines.join('\n');
 }
 
+const transpile = (seed, classes) => ts.transpileModule(source(seed, classes), {
+  compilerOptions: { module: ts.ModuleKind.CommonJS, target: ts.ScriptTarget.ES2020 },
+}).outputText;
+
+// Calls every factory that a module exported.
+function use(exports) {
+  let total = 0;
+  for (const name of Object.keys(exports)) {
+    if (name.startsWith('make')) total += exports[name](3).length;
+  }
+  return total;
+}
+
 // Transpiles each module, then compiles and runs what it emits.
 function compileWork(first, count, classes) {
   let total = 0;
   for (let seed = first; seed < first + count; seed++) {
-    const js = ts.transpileModule(source(seed, classes), {
-      compilerOptions: { module: ts.ModuleKind.CommonJS, target: ts.ScriptTarget.ES2020 },
-    }).outputText;
     const exports = {};
     // eslint-disable-next-line no-new-func
-    new Function('exports', js)(exports);
-    for (const name of Object.keys(exports)) {
-      if (name.startsWith('make')) total += exports[name](3).length;
-    }
+    new Function('exports', transpile(seed, classes))(exports);
+    total += use(exports);
   }
   return total;
+}
+
+// The application: the compiler loaded and used, a program type-checked
+// against the standard library (ES2020, without the DOM's, which would take
+// seconds more to check).
+function loadApplication() {
+  compileWork(0, 40, 10);
+  const options = { noEmit: true, lib: ['lib.es2020.d.ts'], types: [] };
+  const host = ts.createCompilerHost(options);
+  const program = ts.createProgram(['main.ts'], options, {
+    ...host,
+    getSourceFile: (name, target) => (name === 'main.ts' ?
+      ts.createSourceFile(name, source(999, 30), target) : host.getSourceFile(name, target)),
+  });
+  ts.getPreEmitDiagnostics(program);
 }
 
 // The main thread's time on a CPU, in ms: unlike wall time it leaves out
 // the time that other processes hold the machine's cores.
 const schedstat = `/proc/self/task/${process.pid}/schedstat`;
 const cpuMs = () => Number(fs.readFileSync(schedstat, 'utf8').split(' ')[0]) / 1e6;
+const wallMs = () => Number(process.hrtime.bigint()) / 1e6;
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-function timedWork(first) {
-  const start = cpuMs();
-  compileWork(first, modules, 10);
-  return cpuMs() - start;
+function profileStart() {
+  const wall = wallMs();
+  const cpu = cpuMs();
+  vantarel.startV8Profiler({ samplingInterval: SAMPLING_US });
+  return { wall: wallMs() - wall, cpu: cpuMs() - cpu };
+}
+
+function profileStop() {
+  const wall = wallMs();
+  let nodes = 0;
+  vantarel.stopV8Profiler(() => false, () => { nodes++; });
+  return { wall: wallMs() - wall, nodes };
+}
+
+// Keeps the application about a third busy: some 30 ms of transpiling and
+// running fresh code every 100 ms.
+function keepBusy() {
+  let seed = 100000;
+  const timer = setInterval(() => {
+    const end = wallMs() + 30;
+    while (wallMs() < end) compileWork(seed++, 1, 3);
+  }, 100);
+  return () => clearInterval(timer);
+}
+
+async function starts(everyS, count, profileS) {
+  loadApplication();
+  const stopBusy = keepBusy();
+  const result = { everyS, profileS, startsMs: [], startsCpuMs: [], stopsMs: [], nodes: [] };
+  let next = wallMs();
+  for (let i = 0; i < count; i++) {
+    await sleep(Math.max(0, next - wallMs()));
+    next += everyS * 1000;
+    const start = profileStart();
+    result.startsMs.push(start.wall);
+    result.startsCpuMs.push(start.cpu);
+    await sleep(profileS * 1000);
+    const stop = profileStop();
+    result.stopsMs.push(stop.wall);
+    result.nodes.push(stop.nodes);
+  }
+  stopBusy();
+  result.rssMb = process.memoryUsage().rss / (1 << 20);
+  return result;
+}
+
+// Compile-heavy work in three kinds, each timed in main-thread CPU ms.
+function timedKinds(dir) {
+  const times = {};
+  const time = (kind, fn) => {
+    const start = cpuMs();
+    fn();
+    times[kind] = cpuMs() - start;
+  };
+  // Fresh modules from disk, each required and used.
+  const files = [];
+  for (let i = 0; i < 100; i++) {
+    const file = path.join(dir, `module-${i}.js`);
+    fs.writeFileSync(file, transpile(20000 + i, 6));
+    files.push(file);
+  }
+  time('load', () => { for (const file of files) use(require(file)); });
+  time('transpile', () => { for (let i = 0; i < 30; i++) transpile(30000 + i, 10); });
+  const sources = Array.from({ length: 100 },
+    (_, i) => `(function (exports) {${transpile(40000 + i, 6)}\n})`);
+  time('vm', () => {
+    for (const text of sources) {
+      const exports = {};
+      new vm.Script(text).runInThisContext()(exports);
+      use(exports);
+    }
+  });
+  // Not compiling: calls into native code, which the engine routes through
+  // a slower path while its profiler logs code.
+  const { isExternal } = require('util').types;
+  const probe = {};
+  time('native', () => {
+    for (let i = 0; i < 5e6; i++) isExternal(probe);
+  });
+  return times;
+}
+
+function tax(mode) {
+  loadApplication();
+  if (mode === 'profiled') {
+    profileStart();
+    compileWork(1000, 5, 5);
+    profileStop();
+  }
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-bench-'));
+  try {
+    const times = timedKinds(dir);
+    return { mode, ...times, rssMb: process.memoryUsage().rss / (1 << 20) };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+function rssMb() {
+  global.gc();
+  return process.memoryUsage().rss / (1 << 20);
+}
+
+function memory(profiles) {
+  loadApplication();
+  const rss = [];
+  for (let i = 1; i <= profiles; i++) {
+    profileStart();
+    compileWork(50000 + (i % 20), 1, 2);
+    profileStop();
+    if (i % 50 === 0) rss.push({ profiles: i, mb: rssMb() });
+  }
+  return { rss };
+}
+
+function soak(mode, cycles) {
+  loadApplication();
+  if (mode === 'kept') {
+    profileStart();
+    profileStop();
+  }
+  const rss = [];
+  for (let i = 1; i <= cycles; i++) {
+    compileWork(60000 + i * 3, 2, 3);
+    if (mode === 'profiled') profileStart();
+    compileWork(60001 + i * 3, 1, 3);
+    if (mode === 'profiled') profileStop();
+    if (i % 25 === 0) {
+      rss.push({ cycles: i, mb: rssMb(), heapMb: process.memoryUsage().heapUsed / (1 << 20) });
+    }
+  }
+  return { mode, rss };
 }
 
 async function main() {
-  // Loaded and used: a program type-checked against the standard library.
-  compileWork(0, 40, 10);
-  const host = ts.createCompilerHost({});
-  const program = ts.createProgram(['main.ts'], { noEmit: true }, {
-    ...host,
-    getSourceFile: (name, target) => (name === 'main.ts' ?
-      ts.createSourceFile(name, source(999, 30), target) : host.getSourceFile(name, target)),
-  });
-  ts.getPreEmitDiagnostics(program);
-
-  const result = { profiled, startsMs: [] };
-  for (let i = 0; i < 3; i++) {
-    if (profiled) {
-      const start = process.hrtime.bigint();
-      vantarel.startV8Profiler();
-      result.startsMs.push(Number(process.hrtime.bigint() - start) / 1e6);
-    }
-    compileWork(1000 + i * 5, 5, 5);
-    if (profiled) vantarel.stopV8Profiler(() => false, () => {});
-  }
-  result.soonCpuMs = timedWork(10000);
-  await new Promise((resolve) => setTimeout(resolve, RELEASE_WAIT_MS));
-  result.laterCpuMs = timedWork(20000);
+  const [what, ...args] = process.argv.slice(2);
+  let result;
+  if (what === 'starts') result = await starts(...args.map(Number));
+  else if (what === 'tax') result = tax(args[0]);
+  else if (what === 'memory') result = memory(Number(args[0]));
+  else if (what === 'soak') result = soak(args[0], Number(args[1]));
+  else throw new Error(`unknown measure "${what}"`);
   console.log(JSON.stringify(result));
 }
 
-main();
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

@@ -2,10 +2,8 @@
 // The heap census, the snapshot stream and the CPU profile walk against the
 // ways script gets the same from the host's built-in modules.
 const fs = require('fs');
-const path = require('path');
 const v8 = require('v8');
 const inspector = require('inspector');
-const { spawnSync } = require('child_process');
 const { compare } = require('./harness');
 const vantarel = require('..');
 
@@ -127,35 +125,7 @@ censusAgainstSnapshot(10);
 heap.length = 0;
 global.gc();
 
-// Profile starts with TypeScript's compiler loaded and used, and the cost
-// of later compile-heavy work against processes that never profiled: fresh
-// processes in pairs, alternating which goes first.
-function profileStartAndLaterWork(pairs) {
-  const child = path.join(__dirname, 'profiled-process.js');
-  const runs = { never: [], profiled: [] };
-  for (let r = 0; r < pairs; r++) {
-    for (const mode of r % 2 ? ['profiled', 'never'] : ['never', 'profiled']) {
-      const out = spawnSync(process.execPath, [child, mode], { encoding: 'utf8' });
-      if (out.status !== 0) throw new Error(`${mode} process failed:\n${out.stderr}`);
-      runs[mode].push(JSON.parse(out.stdout));
-    }
-  }
-  const later = runs.profiled.flatMap((run) => run.startsMs.slice(1));
-  const first = runs.profiled.map((run) => run.startsMs[0]);
-  console.log(`CPU profile start with TypeScript loaded: second and later starts ` +
-    `median ${median(later).toFixed(2)} ms (${range(later)} ms, ${later.length} starts), ` +
-    `first start median ${median(first).toFixed(0)} ms (${range(first, 0)} ms)`);
-  for (const [phase, label] of [['soonCpuMs', 'within 5 s of a profile'],
-    ['laterCpuMs', 'after that']]) {
-    const ratios = runs.profiled.map((run, i) => run[phase] / runs.never[i][phase]);
-    const ratio = median(runs.profiled.map((run) => run[phase])) /
-      median(runs.never.map((run) => run[phase]));
-    console.log(`  work compiled ${label}, against never profiled (main-thread CPU, ` +
-      `medians of ${pairs} process pairs): ratio ${ratio.toFixed(3)}x ` +
-      `(pairs ${range(ratios)})`);
-  }
-}
-profileStartAndLaterWork(Number(process.env.VANTAREL_BENCH_PAIRS) || 8);
+// Profile starts, their costs and memory: continuous-profiling.bench.js.
 
 // Distinct named functions calling each other deeply, so that a few samples
 // give a bushy call tree.

@@ -3,9 +3,12 @@
 #include <uv.h>
 #include <v8-profiler.h>
 
+#include <cmath>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <memory>
+#include <string>
 
 #include "function_data.h"
 #include "profile_walk.h"
@@ -19,11 +22,6 @@ struct ProfileDeleter {
   void operator()(v8::CpuProfile* profile) const { profile->Delete(); }
 };
 using ProfileOwner = std::unique_ptr<v8::CpuProfile, ProfileDeleter>;
-
-// How long code logging outlives the last profile. Profiles that follow
-// each other within it start at once; after it, compiling is no longer
-// taxed.
-constexpr uint64_t kKeepLoggingMs = 5000;
 
 v8::Local<v8::String> title(v8::Isolate* isolate) {
   return v8::String::NewFromUtf8Literal(isolate, kTitle);
@@ -66,6 +64,49 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
 
+// A sample a second while the profiler is kept. The usual intervals divide
+// it, so the engine, which samples at the greatest common divisor of the
+// running profiles' intervals, changes its sampling thread's interval once
+// when a profile starts.
+constexpr int kKeeperIntervalUs = 1000 * 1000;
+
+uint64_t now_ms() { return uv_hrtime() / 1000000; }
+
+// Reads startV8Profiler's options: undefined, or an object whose
+// samplingInterval is undefined (0, the engine's default) or a positive
+// integer of microseconds that the engine's int holds. False when an
+// exception is pending.
+bool read_sampling_interval(v8::Isolate* isolate, v8::Local<v8::Value> options,
+                            int* interval_us) {
+  *interval_us = 0;
+  if (options->IsUndefined()) return true;
+  if (!options->IsObject()) {
+    Nan::ThrowTypeError(
+        "Expected an object for the options of startV8Profiler");
+    return false;
+  }
+  v8::Local<v8::Value> value;
+  if (!options.As<v8::Object>()
+           ->Get(isolate->GetCurrentContext(),
+                 v8::String::NewFromUtf8Literal(isolate, "samplingInterval"))
+           .ToLocal(&value)) {
+    return false;
+  }
+  if (value->IsUndefined()) return true;
+  const double us = value->IsNumber() ? value.As<v8::Number>()->Value() : 0;
+  if (!(us >= 1 && us <= std::numeric_limits<int>::max()) ||
+      us != std::trunc(us)) {
+    Nan::ThrowTypeError(
+        ("Expected a positive integer of microseconds, at most " +
+         std::to_string(std::numeric_limits<int>::max()) +
+         ", for the samplingInterval option of startV8Profiler")
+            .c_str());
+    return false;
+  }
+  *interval_us = static_cast<int>(us);
+  return true;
+}
+
 }  // namespace
 
 Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
@@ -75,22 +116,60 @@ Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
   uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
 }
 
-v8::CpuProfiler* Profiler::acquire() {
+void Profiler::start(int sampling_interval_us) {
   uv_timer_stop(&idle_timer_);
   if (profiler_ == nullptr) {
     profiler_ =
         v8::CpuProfiler::New(isolate_, v8::kDebugNaming, v8::kEagerLogging);
   }
-  return profiler_;
+  v8::Local<v8::String> name = title(isolate_);
+  // The engine rounds a profile's interval up to a multiple of the
+  // profiler's own, and samples at the greatest common divisor of the
+  // running profiles' intervals.
+  const v8::CpuProfilingStatus status =
+      sampling_interval_us == 0
+          ? profiler_->StartProfiling(name, false)
+          : profiler_->StartProfiling(
+                name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
+                                              sampling_interval_us));
+  if (status == v8::CpuProfilingStatus::kErrorTooManyProfilers) {
+    if (!running_) uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+    return;
+  }
+  if (status == v8::CpuProfilingStatus::kStarted) keep_.started(now_ms());
+  running_ = true;
+  // Stopped once the profile runs, so the sampling thread goes on.
+  stop_keeper();
 }
 
-void Profiler::stopped() {
-  uv_timer_start(&idle_timer_, Release, kKeepLoggingMs, 0);
+v8::CpuProfile* Profiler::stop() {
+  if (!running_) return nullptr;
+  running_ = false;
+  start_keeper();
+  v8::CpuProfile* profile = profiler_->StopProfiling(title(isolate_));
+  uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+  return profile;
+}
+
+void Profiler::start_keeper() {
+  if (keeper_ != 0) return;
+  const v8::CpuProfilingResult result = profiler_->Start(
+      v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0, kKeeperIntervalUs));
+  if (result.status == v8::CpuProfilingStatus::kStarted) keeper_ = result.id;
+}
+
+void Profiler::stop_keeper() {
+  if (keeper_ == 0) return;
+  ProfileOwner profile(profiler_->Stop(keeper_));
+  keeper_ = 0;
 }
 
 void Profiler::Release(uv_timer_t* timer) {
-  // Every start stops the timer, and only a stop starts it: no profile runs.
+  // Every start stops the timer, and only a stop starts it: the module's
+  // profile does not run.
   auto* self = static_cast<Profiler*>(timer->data);
+  v8::HandleScope scope(self->isolate_);
+  self->stop_keeper();
   self->profiler_->Dispose();
   self->profiler_ = nullptr;
 }
@@ -99,9 +178,11 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
   if (profiler_ != nullptr) {
     {
       v8::HandleScope scope(isolate_);
-      // A profile left running is ended and deleted first, so that
+      // Profiles left running are ended and deleted first, so that
       // disposing the profiler finds its sampling thread stopped.
-      ProfileOwner profile(profiler_->StopProfiling(title(isolate_)));
+      if (running_) ProfileOwner(profiler_->StopProfiling(title(isolate_)));
+      running_ = false;
+      stop_keeper();
     }
     profiler_->Dispose();
     profiler_ = nullptr;
@@ -112,20 +193,19 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
 }
 
 void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  v8::Isolate* isolate = info.GetIsolate();
-  vantarel::state_of<Profiler>(info)->acquire()->StartProfiling(title(isolate),
-                                                                false);
+  int sampling_interval_us;
+  if (!read_sampling_interval(info.GetIsolate(), info[0],
+                              &sampling_interval_us)) {
+    return;
+  }
+  vantarel::state_of<Profiler>(info)->start(sampling_interval_us);
 }
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   v8::Isolate* isolate = info.GetIsolate();
-  Profiler* profiler = vantarel::state_of<Profiler>(info);
-  v8::CpuProfiler* cpu_profiler = profiler->current();
-  if (cpu_profiler == nullptr) return;
-  // No profile runs under the title: nothing to stop, nothing to call.
-  ProfileOwner profile(cpu_profiler->StopProfiling(title(isolate)));
+  // No profile runs: nothing to stop, nothing to call.
+  ProfileOwner profile(vantarel::state_of<Profiler>(info)->stop());
   if (!profile) return;
-  profiler->stopped();
   if (info.Length() < 2 || !info[0]->IsFunction() || !info[1]->IsFunction()) {
     return;
   }

@@ -136,9 +136,51 @@ test('a throwing filter or visitor ends the walk and throws to the caller', () =
   }
 });
 
+// The samples a profile took over ms of busy work, and the time it ran.
+function samplesOver(ms, options) {
+  const started = process.hrtime.bigint();
+  vantarel.startV8Profiler(options);
+  busy(ms);
+  let samples = 0;
+  vantarel.stopV8Profiler(() => false, (count, hits) => { samples += hits; });
+  return { samples, ms: Number(process.hrtime.bigint() - started) / 1e6 };
+}
+
+test('samplingInterval sets the time between samples', () => {
+  const sparse = samplesOver(150, { samplingInterval: 100000 });
+  // A sample every 100 ms, and one where the profile starts.
+  assert.ok(sparse.samples <= sparse.ms / 100 + 2, JSON.stringify(sparse));
+  // The engine's default, 1 ms, however starved the sampling thread is.
+  for (const options of [undefined, { samplingInterval: undefined }]) {
+    const dense = samplesOver(150, options);
+    assert.ok(dense.samples > 3 * (dense.ms / 100 + 2), JSON.stringify({ options, dense }));
+  }
+});
+
+test('bad options are a TypeError naming them, and start nothing', () => {
+  const interval = /^Expected a positive integer of microseconds, at most 2147483647, for the samplingInterval option of startV8Profiler$/;
+  const options = /^Expected an object for the options of startV8Profiler$/;
+  const cases = [[null, options], [10000, options], ['fast', options]];
+  for (const value of [0, -1000, 1.5, NaN, Infinity, 2 ** 31, '10000', 10000n, null, true]) {
+    cases.push([{ samplingInterval: value }, interval]);
+  }
+  let called = 0;
+  const count = () => { called++; };
+  for (const [value, message] of cases) {
+    assert.throws(() => vantarel.startV8Profiler(value),
+      (e) => e instanceof TypeError && message.test(e.message), String(value));
+    vantarel.stopV8Profiler(count, count);
+  }
+  const error = new Error('read');
+  assert.throws(() => vantarel.startV8Profiler({ get samplingInterval() { throw error; } }),
+    (e) => e === error);
+  vantarel.stopV8Profiler(count, count);
+  assert.strictEqual(called, 0, 'no profile was started');
+});
+
 test('a stopped profile leaves nothing that keeps the process alive', () => {
-  // The profiler outlives its profiles for a few seconds; the process must
-  // not wait for that.
+  // The profiler outlives its profiles for minutes; the process must not
+  // wait for that.
   const r = runNode(`
     const vantarel = require('.');
     vantarel.startV8Profiler();

@@ -206,7 +206,7 @@ function useEverything({ site, index }) {
   a.resetEventLoopInfo();
   a.afterGC(() => reach('afterGC'));
   a.startTrackingHeapObjects();
-  a.startV8Profiler();
+  a.startV8Profiler(index % 2 ? { samplingInterval: 5000 } : undefined);
   globalThis.kept = Array.from({ length: 2000 }, (_, i) => ({ i }));
   if (heavy || site === 'census') a.getV8HeapSnapshot(['Object'], () => reach('census'));
   let pieces = 0;

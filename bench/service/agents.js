@@ -205,12 +205,43 @@ function objects() {
   instrument((tx) => { sample = tx; });
 }
 
+// The profiler kept as between the profiles of an agent that profiles every
+// minute, with no profile running: a start and a stop at once, every 10 s.
+function keptProfiler() {
+  const addon = require('../..');
+  const touch = () => {
+    addon.startV8Profiler({ samplingInterval: 10000 });
+    addon.stopV8Profiler(() => false, () => {});
+  };
+  // The first start logs all code; it comes before any measure.
+  touch();
+  setInterval(touch, 10000).unref();
+}
+
+// Profiles at 10 ms while told to: each SIGUSR2 starts a profile or stops
+// and walks it, so one service measures itself with and without a profile
+// running, the profiler kept throughout.
+function toggledProfiling() {
+  const addon = require('../..');
+  addon.startV8Profiler();
+  addon.stopV8Profiler();
+  // A start at least every 90 s keeps the profiler.
+  let running = false;
+  process.on('SIGUSR2', () => {
+    if (running) addon.stopV8Profiler(() => false, () => {});
+    else addon.startV8Profiler({ samplingInterval: 10000 });
+    running = !running;
+  });
+}
+
 const AGENTS = {
   plain,
   objects,
   vantarel: () => vantarel(true),
   'vantarel-off': () => vantarel(false),
   'vantarel-buffer': () => vantarel(true, { asBuffer: true }),
+  'vantarel-off-kept': () => { vantarel(false); keptProfiler(); },
+  'vantarel-off-toggled': () => { vantarel(false); toggledProfiling(); },
 };
 
 // What the agent measured of itself, for the benchmark.

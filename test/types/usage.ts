@@ -16,6 +16,7 @@ vantarel.afterGC((type, flags, usedHeapSize, pause) => {
 });
 
 vantarel.startV8Profiler();
+vantarel.startV8Profiler({ samplingInterval: 10000 });
 vantarel.stopV8Profiler(
   (childCount, hitCount, name, url, line) => name === '' && childCount + hitCount + line > 0 && url,
   (retained, hitCount, name, url, line) => { void [retained, hitCount, name, url, line]; },

@@ -1,0 +1,116 @@
+'use strict';
+// What continuous profiling costs a real service: the service benchmark's
+// node:http service on core 0, loaded by autocannon from core 1, with the
+// analytics-off agent (loop counters, afterGC). Set-ups, alternating round
+// by round with the order rotating:
+//   alone      the agent alone
+//   again      the same in a second service: what set-ups that differ in
+//              nothing differ by on this host
+//   kept       the profiler kept, no profile running, as between the
+//              profiles of an agent that profiles every minute
+//   toggled    one service measured with a profile at 10 ms running and
+//              without (kept), in turn: SIGUSR2 starts or stops it
+// The kept profiler's cost is its service's CPU per request against the
+// agent alone's in the same round; the running profile's is the toggled
+// service's windows with it against those without, in the same process.
+//   npm run bench -- profiling
+// PROFILING_SERVICE_ROUNDS (8), PROFILING_SERVICE_WINDOW (3 s) and
+// PROFILING_SERVICE_WARMUP (5 s) change the runs.
+const os = require('os');
+const { median } = require('./harness');
+const { startService, startLoad, pinning } = require('./service/processes');
+
+const SERVICES = { alone: 'vantarel-off', again: 'vantarel-off', kept: 'vantarel-off-kept',
+  toggled: 'vantarel-off-toggled' };
+// Each round measures every service in turn; the toggled one twice, back
+// to back, with ("on") and without ("off") a profile, in alternating order.
+const ORDER = Object.keys(SERVICES);
+const WINDOWS = ['alone', 'again', 'kept', 'off', 'on'];
+const ROUNDS = Number(process.env.PROFILING_SERVICE_ROUNDS) || 8;
+const WINDOW_S = Number(process.env.PROFILING_SERVICE_WINDOW) || 3;
+const WARMUP_S = Number(process.env.PROFILING_SERVICE_WARMUP) || 5;
+const LEAD_IN_S = 1;
+const CONNECTIONS = 16;
+
+// One window: an unmeasured lead-in, then the window; CPU µs per request.
+async function measure(service, load) {
+  await load.run(service.port, LEAD_IN_S, CONNECTIONS);
+  const before = await service.mark();
+  const run = await load.run(service.port, WINDOW_S, CONNECTIONS);
+  const after = await service.mark();
+  if (run.failed) throw new Error(`${run.failed} requests failed under ${service.agent}`);
+  return { cpuUs: after.cpuUs - before.cpuUs, served: after.served - before.served };
+}
+
+const stats = (list) => ({ median: median(list), min: Math.min(...list), max: Math.max(...list) });
+const fixed = (digits) => (s) => `${s.median.toFixed(digits)} [${s.min.toFixed(digits)} to ${s.max.toFixed(digits)}]`;
+const perRequest = (r) => r.cpuUs / r.served;
+// All windows' CPU over all their requests.
+const pooled = (list) => list.reduce((a, r) => a + r.cpuUs, 0) / list.reduce((a, r) => a + r.served, 0);
+
+// The cost of one set-up of windows over another, in % of the other's CPU
+// per request: per round, and over all rounds.
+function cost(runs, key, base) {
+  const rounds = stats(runs[key].map((r, i) => (perRequest(r) / perRequest(runs[base][i]) - 1) * 100));
+  const overall = (pooled(runs[key]) / pooled(runs[base]) - 1) * 100;
+  return { rounds, overall, text: `${fixed(2)(rounds)}% (${overall.toFixed(2)}% over all rounds)` };
+}
+
+async function main() {
+  const loadBefore = os.loadavg()[0];
+  const started = Date.now();
+  const load = await startLoad();
+  const services = {};
+  const runs = Object.fromEntries(WINDOWS.map((key) => [key, []]));
+  let profiling = false;
+  try {
+    for (const [key, agent] of Object.entries(SERVICES)) {
+      services[key] = await startService(agent);
+      await load.run(services[key].port, WARMUP_S, CONNECTIONS);
+    }
+    for (let round = 0; round < ROUNDS; round++) {
+      const order = ORDER.map((_, i) => ORDER[(i + round) % ORDER.length]);
+      for (const key of order) {
+        if (key !== 'toggled') {
+          runs[key][round] = await measure(services[key], load);
+          continue;
+        }
+        for (const state of round % 2 ? ['on', 'off'] : ['off', 'on']) {
+          // Handled by the service during the lead-in.
+          if (profiling !== (state === 'on')) process.kill(services.toggled.pid, 'SIGUSR2');
+          profiling = state === 'on';
+          runs[state][round] = await measure(services.toggled, load);
+        }
+      }
+    }
+  } finally {
+    load.stop();
+    await Promise.all(Object.values(services).map((service) => service.stop()));
+  }
+  console.log(`profiling, service: ${ROUNDS} rounds of ${LEAD_IN_S} s lead-in and ${WINDOW_S} s ` +
+    `measured after ${WARMUP_S} s of warm-up, ${CONNECTIONS} connections; ` +
+    `${pinning.ok ? 'service on core 0, autocannon on core 1' : `NOT pinned (${pinning.why})`}; ` +
+    `Node ${process.version}, load average ${loadBefore.toFixed(2)} before and ` +
+    `${os.loadavg()[0].toFixed(2)} after, ${((Date.now() - started) / 1000).toFixed(0)} s; ` +
+    'medians [min to max over rounds]');
+  const cpu = (key) => `${fixed(1)(stats(runs[key].map(perRequest)))} µs`;
+  console.log(`  service CPU per request: the agent alone ${cpu('alone')}, again ${cpu('again')}, ` +
+    `profiler kept ${cpu('kept')}; toggled without a profile ${cpu('off')}, with one at 10 ms ${cpu('on')}`);
+  const noise = cost(runs, 'again', 'alone');
+  console.log(`  a second service with the agent alone against the first (noise): ${noise.text}`);
+  const kept = cost(runs, 'kept', 'alone');
+  console.log(`  the profiler kept, against the agent alone: ${kept.text}`);
+  const running = cost(runs, 'on', 'off');
+  console.log(`  a profile at 10 ms running, against the same service without (profiler kept): ` +
+    `${running.text}`);
+  const target = (what, limit, c) => console.log(`profiling, service: target ${what} costs <= ` +
+    `${limit}% of the service's CPU per request, ${c.rounds.median.toFixed(2)}%: ` +
+    `${c.rounds.median <= limit ? 'met' : 'not met'}`);
+  target('the kept profiler', 1, kept);
+  target('profiling at 10 ms', 2, running);
+}
+
+main().catch((err) => {
+  console.error(`profiling service bench: ${err.stack || err}`);
+  process.exit(1);
+});
