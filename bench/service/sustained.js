@@ -72,6 +72,8 @@ async function sustain(setup, load, { seconds, warmup, connections, rate, split 
       faults: faults / served,
       faultBytes: faults * PAGE_BYTES,
       agent: after.agent,
+      inModule: after.agent && after.agent.inModuleMs !== undefined
+        ? ((after.agent.inModuleMs - before.agent.inModuleMs) * 1000) / served : null,
       // The longest collection pause of each second of the run, and the
       // full collections per second.
       pauses: after.pauses.slice(before.pauses.length),
@@ -100,8 +102,8 @@ function printSustained(results, titles, { seconds, rate }) {
     'minor faults from /proc/PID/stat, GC pauses from the engine\'s gc performance entries');
   console.log('| agent watching the service | CPU µs/request | CPU ratio to bare | req/s | p99 ms | peak RSS MB | ' +
     'peak above bare MB | median RSS MB | minor faults/request | full GCs/s | longest GC pause ms, p99 of seconds | ' +
-    'batch hand-off p99 / max ms | longest recordTransaction ms, p99 of seconds |');
-  console.log('|---|---|---|---|---|---|---|---|---|---|---|---|---|');
+    'batch hand-off p99 / max ms | longest recordTransaction ms, p99 of seconds | inside the module µs/request |');
+  console.log('|---|---|---|---|---|---|---|---|---|---|---|---|---|---|');
   for (const r of results) {
     const isBare = r === bare;
     const handoff = r.agent && r.agent.handoffMs && r.agent.handoffMs.length
@@ -116,7 +118,7 @@ function printSustained(results, titles, { seconds, rate }) {
     console.log(`| ${titles[r.setup]} | ${r.cpu.toFixed(1)} | ${ratio} | ` +
       `${(r.rps / 1000).toFixed(1)}k | ${r.p99} | ${mb(r.peak)} | ${above} | ` +
       `${mb(r.median)} | ${r.faults.toFixed(3)} | ${r.majorsPerSecond.toFixed(2)} | ${pause} | ` +
-      `${handoff} | ${record} |`);
+      `${handoff} | ${record} | ${r.inModule === null ? '—' : r.inModule.toFixed(2)} |`);
   }
   return bare;
 }
