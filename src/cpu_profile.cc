@@ -64,11 +64,13 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
 
-// A sample a second while the profiler is kept. The usual intervals divide
-// it, so the engine, which samples at the greatest common divisor of the
-// running profiles' intervals, changes its sampling thread's interval once
-// when a profile starts.
-constexpr int kKeeperIntervalUs = 1000 * 1000;
+// Ten samples a second while the profiler is kept, which costs nothing
+// measurable. The engine samples at the greatest common divisor of the
+// running profiles' intervals and restarts its sampling thread when that
+// changes, a start waiting for the thread to work through the compiled
+// code it was told of since its last sample: with a sample a second and an
+// application compiling, that wait was several milliseconds.
+constexpr int kKeeperIntervalUs = 100 * 1000;
 
 uint64_t now_ms() { return uv_hrtime() / 1000000; }
 
@@ -122,6 +124,9 @@ void Profiler::start(int sampling_interval_us) {
     profiler_ =
         v8::CpuProfiler::New(isolate_, v8::kDebugNaming, v8::kEagerLogging);
   }
+  // A fresh keeper before the module's profile, whose start sample would
+  // otherwise land in it; the old one goes, its samples unread.
+  if (!running_) renew_keeper();
   v8::Local<v8::String> name = title(isolate_);
   // The engine rounds a profile's interval up to a multiple of the
   // profiler's own, and samples at the greatest common divisor of the
@@ -138,24 +143,24 @@ void Profiler::start(int sampling_interval_us) {
   }
   if (status == v8::CpuProfilingStatus::kStarted) keep_.started(now_ms());
   running_ = true;
-  // Stopped once the profile runs, so the sampling thread goes on.
-  stop_keeper();
 }
 
 v8::CpuProfile* Profiler::stop() {
   if (!running_) return nullptr;
   running_ = false;
-  start_keeper();
+  // The keeper runs on, and with it the sampling thread.
   v8::CpuProfile* profile = profiler_->StopProfiling(title(isolate_));
   uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
   return profile;
 }
 
-void Profiler::start_keeper() {
-  if (keeper_ != 0) return;
+void Profiler::renew_keeper() {
+  const v8::ProfilerId old = keeper_;
+  keeper_ = 0;
   const v8::CpuProfilingResult result = profiler_->Start(
       v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0, kKeeperIntervalUs));
   if (result.status == v8::CpuProfilingStatus::kStarted) keeper_ = result.id;
+  if (old != 0) ProfileOwner profile(profiler_->Stop(old));
 }
 
 void Profiler::stop_keeper() {

@@ -15,11 +15,14 @@
 // Keeping the map up to date taxes every later compilation, so the profiler
 // is disposed once no profile has started for as long as ProfileKeep says.
 //
-// Between the module's profiles, while the profiler is kept, a keeper
-// profile runs that samples once a second and is never read. The engine's
-// sampling thread then lives as long as the profiler: made anew for every
-// profile, with fresh code compiled between profiles, it left the allocator
-// holding more freed memory at every profile.
+// While the profiler is kept, a keeper profile runs beside the module's,
+// sampling ten times a second, never read, and made anew at each start of
+// the module's profile. The engine's sampling thread then lives as long as
+// the profiler: made anew for every profile, with fresh code compiled
+// between profiles, it left the allocator holding more freed memory at
+// every profile. As the module's profile is no longer the last to stop, the
+// engine does not wait at its stop for the samples still queued: at most
+// the last sampling interval's go unrecorded.
 class Profiler {
  public:
   Profiler(v8::Isolate* isolate, uv_loop_t* loop);
@@ -39,7 +42,7 @@ class Profiler {
   int close(void* owner, uv_close_cb on_closed);
 
  private:
-  void start_keeper();
+  void renew_keeper();
   void stop_keeper();
   static void Release(uv_timer_t* timer);
 
