@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -57,6 +59,14 @@ TEST(TextBlock, MovesIntoTheFrontOfAnother) {
   EXPECT_FALSE(large.moveInto(small)) << "too small a target";
   EXPECT_EQ(large.size(), std::size_t{5} << 20);
 }
+
+// The engine gives a batch back from its release of a string or a buffer,
+// where an exception would end the process.
+static_assert(noexcept(
+    std::declval<BlockPool&>().giveBack(std::declval<TextBlock&&>(), true)));
+static_assert(
+    noexcept(std::declval<BlockPool&>().give(std::declval<TextBlock&&>())));
+static_assert(std::is_nothrow_destructible_v<TextBlock>);
 
 // Delivered blocks may come back late, or many at once when the engine
 // frees a burst of batches: the pool keeps one, within its limit, and the
