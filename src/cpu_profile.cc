@@ -64,13 +64,20 @@ void walk(v8::Isolate* isolate, const v8::CpuProfile& profile,
   vantarel::walk_profile(profile.GetTopDownRoot(), screen, visit);
 }
 
-// Ten samples a second while the profiler is kept, which costs nothing
-// measurable. The engine samples at the greatest common divisor of the
-// running profiles' intervals and restarts its sampling thread when that
-// changes, a start waiting for the thread to work through the compiled
-// code it was told of since its last sample: with a sample a second and an
-// application compiling, that wait was several milliseconds.
+// While the profiler is kept, the keeper samples as often as the module's
+// last profile did when that is 10 ms or more, as continuous profilers do,
+// and else ten times a second. The engine samples at the greatest common
+// divisor of the running profiles' intervals and restarts its sampling
+// thread when that changes, a start then waiting for the thread to work
+// through the code compiled since its last sample: profiles that recur at
+// one rate change nothing at their starts.
 constexpr int kKeeperIntervalUs = 100 * 1000;
+constexpr int kKeeperMatchesFromUs = 10 * 1000;
+
+int keeper_interval_us(int sampling_interval_us) {
+  return sampling_interval_us >= kKeeperMatchesFromUs ? sampling_interval_us
+                                                      : kKeeperIntervalUs;
+}
 
 uint64_t now_ms() { return uv_hrtime() / 1000000; }
 
@@ -126,7 +133,7 @@ void Profiler::start(int sampling_interval_us) {
   }
   // A fresh keeper before the module's profile, whose start sample would
   // otherwise land in it; the old one goes, its samples unread.
-  if (!running_) renew_keeper();
+  if (!running_) renew_keeper(keeper_interval_us(sampling_interval_us));
   v8::Local<v8::String> name = title(isolate_);
   // The engine rounds a profile's interval up to a multiple of the
   // profiler's own, and samples at the greatest common divisor of the
@@ -154,11 +161,17 @@ v8::CpuProfile* Profiler::stop() {
   return profile;
 }
 
-void Profiler::renew_keeper() {
+void Profiler::renew_keeper(int interval_us) {
   const v8::ProfilerId old = keeper_;
   keeper_ = 0;
+  // Filtered to a context where no script runs, the keeper's tree holds
+  // its root alone, however long it runs: dropping it costs nothing.
+  if (keeper_context_.IsEmpty()) {
+    keeper_context_.Reset(isolate_, v8::Context::New(isolate_));
+  }
   const v8::CpuProfilingResult result = profiler_->Start(
-      v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0, kKeeperIntervalUs));
+      v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0, interval_us,
+                              keeper_context_.Get(isolate_)));
   if (result.status == v8::CpuProfilingStatus::kStarted) keeper_ = result.id;
   if (old != 0) ProfileOwner profile(profiler_->Stop(old));
 }
@@ -175,6 +188,7 @@ void Profiler::Release(uv_timer_t* timer) {
   auto* self = static_cast<Profiler*>(timer->data);
   v8::HandleScope scope(self->isolate_);
   self->stop_keeper();
+  self->keeper_context_.Reset();
   self->profiler_->Dispose();
   self->profiler_ = nullptr;
 }
@@ -188,6 +202,7 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
       if (running_) ProfileOwner(profiler_->StopProfiling(title(isolate_)));
       running_ = false;
       stop_keeper();
+      keeper_context_.Reset();
     }
     profiler_->Dispose();
     profiler_ = nullptr;

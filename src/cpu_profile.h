@@ -16,13 +16,14 @@
 // is disposed once no profile has started for as long as ProfileKeep says.
 //
 // While the profiler is kept, a keeper profile runs beside the module's,
-// sampling ten times a second, never read, and made anew at each start of
-// the module's profile. The engine's sampling thread then lives as long as
-// the profiler: made anew for every profile, with fresh code compiled
-// between profiles, it left the allocator holding more freed memory at
-// every profile. As the module's profile is no longer the last to stop, the
-// engine does not wait at its stop for the samples still queued: at most
-// the last sampling interval's go unrecorded.
+// never read, filtered to a context of its own where no script runs (so its
+// tree stays a root), and made anew at each start of the module's profile.
+// The engine's sampling thread then lives as long as the profiler: made
+// anew for every profile, with fresh code compiled between profiles, it
+// left the allocator holding more freed memory at every profile. As the
+// module's profile is no longer the last to stop, the engine does not wait
+// at its stop for the samples still queued: at most the last sampling
+// interval's go unrecorded.
 class Profiler {
  public:
   Profiler(v8::Isolate* isolate, uv_loop_t* loop);
@@ -42,7 +43,7 @@ class Profiler {
   int close(void* owner, uv_close_cb on_closed);
 
  private:
-  void renew_keeper();
+  void renew_keeper(int interval_us);
   void stop_keeper();
   static void Release(uv_timer_t* timer);
 
@@ -52,6 +53,7 @@ class Profiler {
   bool running_ = false;
   // The keeper's id while it runs, else 0.
   v8::ProfilerId keeper_ = 0;
+  v8::Global<v8::Context> keeper_context_;
   vantarel::ProfileKeep keep_;
   uv_timer_t idle_timer_;
 };
