@@ -23,7 +23,7 @@ const os = require('os');
 const path = require('path');
 const { median } = require('./harness');
 const { machineryShare, perfMissing } = require('./service/profiler-share');
-const { startService, startLoad, pinning } = require('./service/processes');
+const { startService, startLoad, measureWindow, pinning } = require('./service/processes');
 
 const SERVICES = { alone: 'vantarel-off', again: 'vantarel-off', kept: 'vantarel-off-kept',
   toggled: 'vantarel-off-toggled' };
@@ -40,11 +40,8 @@ const CONNECTIONS = 16;
 
 // One window: an unmeasured lead-in, then the window; CPU µs per request.
 async function measure(service, load) {
-  await load.run(service.port, LEAD_IN_S, CONNECTIONS);
-  const before = await service.mark();
-  const run = await load.run(service.port, WINDOW_S, CONNECTIONS);
-  const after = await service.mark();
-  if (run.failed) throw new Error(`${run.failed} requests failed under ${service.agent}`);
+  const { before, after } = await measureWindow(service, load,
+    { leadIn: LEAD_IN_S, seconds: WINDOW_S, connections: CONNECTIONS });
   return { cpuUs: after.cpuUs - before.cpuUs, served: after.served - before.served };
 }
 

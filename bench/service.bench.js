@@ -19,7 +19,7 @@ const addon = require('..');
 const { median } = require('./harness');
 const { buildEvent } = require('./js-event');
 const { toTransaction, IDENTITY } = require('./service/agents');
-const { startService, startLoad, pinning } = require('./service/processes');
+const { startService, startLoad, measureWindow, pinning } = require('./service/processes');
 const { profile } = require('./service/profile');
 const { sustain, printSustained, printSplit, p99 } = require('./service/sustained');
 
@@ -67,14 +67,9 @@ function checkSameEvents() {
   assert.strictEqual(batch.slice(1, batch.indexOf('\n}\n') + 3), buildEvent(IDENTITY, tx));
 }
 
-// One measured window of a warm service: a short unmeasured lead-in, then
-// the window itself.
 async function measure(service, load) {
-  await load.run(service.port, LEAD_IN_S, CONNECTIONS);
-  const before = await service.mark();
-  const run = await load.run(service.port, WINDOW_S, CONNECTIONS);
-  const after = await service.mark();
-  if (run.failed) throw new Error(`${run.failed} requests failed under ${service.agent}`);
+  const { before, after, run } = await measureWindow(service, load,
+    { leadIn: LEAD_IN_S, seconds: WINDOW_S, connections: CONNECTIONS });
   const served = after.served - before.served;
   const cpuUs = after.cpuUs - before.cpuUs;
   return {

@@ -85,4 +85,15 @@ async function startLoad() {
   };
 }
 
-module.exports = { startService, startLoad, pinning, SERVICE_CORE, LOAD_CORE };
+// One measured window of a warm service: an unmeasured lead-in, then the
+// window, with the service's marks before and after it.
+async function measureWindow(service, load, { leadIn, seconds, connections }) {
+  await load.run(service.port, leadIn, connections);
+  const before = await service.mark();
+  const run = await load.run(service.port, seconds, connections);
+  const after = await service.mark();
+  if (run.failed) throw new Error(`${run.failed} requests failed under ${service.agent}`);
+  return { before, after, run };
+}
+
+module.exports = { startService, startLoad, measureWindow, pinning, SERVICE_CORE, LOAD_CORE };
