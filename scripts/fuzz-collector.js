@@ -19,7 +19,7 @@ const clang = ['clang++', 'clang++-14'].find(has);
 if (!clang) fail('clang++ is needed for the fuzz target: install the Debian package clang.');
 
 const sources = ['test/fuzz/collector_fuzzer.cc', 'src/analytics_collector.cc',
-  'src/text_block.cc', 'src/transaction_record.cc'];
+  'src/text_block.cc', 'src/block_pool.cc', 'src/transaction_record.cc'];
 const headers = ['test/fuzz/strict_json.h', 'src/analytics_collector.h',
   'src/text_block.h', 'src/transaction_record.h'];
 const out = path.join(root, 'build-fuzz', 'collector-fuzzer');

@@ -300,7 +300,9 @@ void AnalyticsCollector::recordTransaction(const TransactionInfo& info) {
 
 void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   if (!enabled) return;
-  if (pool->hasSpare() && !pendingStarts.empty()) adoptSpare();
+  if (!spareDeclined && pool->hasSpare() && !pendingStarts.empty()) {
+    adoptSpare();
+  }
   std::size_t mark = pendingText.size();
   try {
     if (pendingStarts.empty()) {
@@ -326,13 +328,22 @@ void AnalyticsCollector::recordTransaction(const TransactionRecord& record) {
   }
 }
 
-// A delivered batch's block is back: the pending texts move into its front,
-// and grow into pages that are resident already rather than into fresh ones
-// that the system must clear and fault in. The block they leave goes back.
+// A delivered batch's block is back: the pending texts so far are copied
+// to its front, and grow into pages that are resident already rather than
+// into fresh ones that the system must clear and fault in. Past a bound
+// the copy would cost this call too much; the block then waits for the
+// next batch.
 void AnalyticsCollector::adoptSpare() {
+  if (pendingText.size() > kAdoptedBytes) {
+    spareDeclined = true;
+    return;
+  }
   TextBlock spare = pool->takeSpare();
   // One too small for the texts so far is dropped.
-  if (pendingText.moveInto(spare)) pendingText = std::move(spare);
+  if (spare.capacity() < pendingText.size()) return;
+  spare.clear();
+  spare.append(pendingText.view());
+  pendingText = std::move(spare);
 }
 
 void AnalyticsCollector::releaseIdle() {
@@ -355,78 +366,138 @@ bool AnalyticsCollector::reportDue(When when) const {
   return dueAt(clock(nullptr), when);
 }
 
+// The texts of one report, taken out of the collector, framed as arrays of
+// at most maxLength bytes each: whole texts, in order, as many as fit.
+class AnalyticsCollector::Framing {
+ public:
+  Framing(TextBlock&& text, std::vector<std::size_t>&& starts,
+          std::size_t maxLength)
+      : text_(std::move(text)),
+        starts_(std::move(starts)),
+        maxLength_(maxLength) {}
+
+  bool done() const { return first_ == starts_.size(); }
+  bool handedAny() const { return first_ != 0; }
+
+  // The next array. Every text fits with its brackets (see
+  // recordTransaction), so each array carries at least one. Throws
+  // std::bad_alloc, and then nothing has changed.
+  TextBlock frame() {
+    last_ = first_ + 1;
+    while (last_ < starts_.size() &&
+           endOf(last_) - starts_[first_] <= maxLength_ - 2) {
+      ++last_;
+    }
+    if (first_ == 0 && last_ == starts_.size()) {
+      // The whole text, closed, handed over without a copy; its room for
+      // the bracket was taken before anything moved.
+      text_.push_back(']');
+      return std::move(text_);
+    }
+    std::size_t length = endOf(last_ - 1) - starts_[first_];
+    TextBlock batch(length + 2);
+    batch.push_back('[');
+    batch.append(text_.data() + starts_[first_], length);
+    batch.push_back(']');
+    return batch;
+  }
+
+  // The array last framed was handed over.
+  void advance() { first_ = last_; }
+
+  // The array last framed was not: the text is as before it was framed.
+  void unframe(TextBlock&& batch) {
+    if (text_.mapped() != 0) return;
+    text_ = std::move(batch);
+    text_.truncate(text_.size() - 1);
+  }
+
+  // The texts not handed over, as a pending text and its starts.
+  void takeRest(TextBlock* text, std::vector<std::size_t>* starts) {
+    std::size_t cut = starts_[first_] - 1;
+    text_.erase(1, cut);
+    starts_.erase(starts_.begin(), starts_.begin() + first_);
+    for (std::size_t& start : starts_) start -= cut;
+    *text = std::move(text_);
+    starts->swap(starts_);
+  }
+
+ private:
+  std::size_t endOf(std::size_t i) const {
+    return i + 1 < starts_.size() ? starts_[i + 1] - 2 : text_.size();
+  }
+
+  TextBlock text_;
+  std::vector<std::size_t> starts_;
+  std::size_t maxLength_;
+  // The arrays from first_ on are still to be handed over; the one last
+  // framed ends before last_.
+  std::size_t first_ = 0;
+  std::size_t last_ = 0;
+};
+
 void AnalyticsCollector::reportTransactions(ReportFunction& report, When when) {
-  deliver([&report](TextBlock& batch) { return report(batch.c_str()); }, when);
+  reportTransactions(
+      [&report](TextBlock& batch) {
+        return report(batch.c_str()) ? Handoff::kTaken : Handoff::kFailed;
+      },
+      when);
 }
 
-void AnalyticsCollector::reportTransactions(BatchFunction& report, When when) {
-  deliver(report, when);
-}
-
-template <typename Receiver>
-void AnalyticsCollector::deliver(Receiver&& report, When when) {
-  std::time_t now = clock(nullptr);
+void AnalyticsCollector::reportTransactions(const BatchReceiver& receive,
+                                            When when) {
+  const std::time_t now = clock(nullptr);
   if (!dueAt(now, when)) {
     releaseIdle();
     return;
   }
   // Room for the closing bracket, taken while nothing has moved yet.
   pendingText.reserve(pendingText.size() + 1);
-  // Records made by the receiver go to a fresh block.
-  TextBlock text(std::move(pendingText));
-  std::vector<std::size_t> starts;
-  starts.swap(pendingStarts);
-  lastBatchLength = text.size() + 1;
+  const std::time_t previousReport = lastReportTime;
+  lastBatchLength = pendingText.size() + 1;
   lastReportTime = now;
   // The block of a batch that comes back from script serves the next
   // pending texts; one much larger than the batch would hold memory to no
   // use.
-  pool->keepUpTo(text.mapped() + text.mapped() / 2);
-  auto end_of = [&](std::size_t i) {
-    return i + 1 < starts.size() ? starts[i + 1] - 2 : text.size();
-  };
-  std::size_t first = 0;
-  while (first < starts.size()) {
-    // Every text fits with its brackets (see recordTransaction), so each
-    // array carries at least one.
-    std::size_t last = first + 1;
-    while (last < starts.size() &&
-           end_of(last) - starts[first] <= maxBatchLength - 2) {
-      ++last;
-    }
-    TextBlock batch;
-    if (first == 0 && last == starts.size()) {
-      text.push_back(']');
-      batch = std::move(text);
-    } else {
-      try {
-        std::size_t length = end_of(last - 1) - starts[first];
-        batch = TextBlock(length + 2);
-        batch.push_back('[');
-        batch.append(text.data() + starts[first], length);
-        batch.push_back(']');
-      } catch (...) {
-        restore(text, starts, first);
-        throw;
-      }
-    }
-    first = last;
-    bool delivered = report(batch);
-    // A receiver that did not take the batch is done with it.
-    pool->give(std::move(batch));
-    if (!delivered) return;
+  pool->keepUpTo(pendingText.mapped() + pendingText.mapped() / 2);
+  spareDeclined = false;
+  // Records made by the receiver go to a fresh block.
+  Framing framing(std::move(pendingText), std::move(pendingStarts),
+                  maxBatchLength);
+  pendingStarts.clear();
+  try {
+    handOver(framing, receive);
+  } catch (...) {
+    restore(framing);
+    if (!framing.handedAny()) lastReportTime = previousReport;
+    throw;
+  }
+  if (!framing.done()) {
+    restore(framing);
+    if (!framing.handedAny()) lastReportTime = previousReport;
   }
 }
 
-// Puts the texts from first on back ahead of any recorded since they were
-// taken, so that a failure to frame them loses nothing.
-void AnalyticsCollector::restore(TextBlock& text,
-                                 std::vector<std::size_t>& starts,
-                                 std::size_t first) {
-  std::size_t cut = starts[first] - 1;
-  text.erase(1, cut);
-  starts.erase(starts.begin(), starts.begin() + first);
-  for (std::size_t& start : starts) start -= cut;
+void AnalyticsCollector::handOver(Framing& framing,
+                                  const BatchReceiver& receive) {
+  while (!framing.done()) {
+    TextBlock batch = framing.frame();
+    const Handoff handoff = receive(batch);
+    if (handoff == Handoff::kNotTaken) {
+      framing.unframe(std::move(batch));
+      return;
+    }
+    framing.advance();
+    // A receiver that did not take the batch is done with it.
+    pool->give(std::move(batch));
+    if (handoff == Handoff::kFailed) return;
+  }
+}
+
+void AnalyticsCollector::restore(Framing& framing) {
+  TextBlock text;
+  std::vector<std::size_t> starts;
+  framing.takeRest(&text, &starts);
   if (!pendingStarts.empty()) {
     std::size_t shift = text.size() + 1;
     text.append(", ");
@@ -434,7 +505,7 @@ void AnalyticsCollector::restore(TextBlock& text,
     for (std::size_t start : pendingStarts) starts.push_back(start + shift);
   }
   pendingText = std::move(text);
-  starts.swap(pendingStarts);
+  pendingStarts.swap(starts);
 }
 
 void AnalyticsCollector::buildTransactionJson(

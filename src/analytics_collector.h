@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <list>
 #include <map>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "block_pool.h"
 #include "text_block.h"
 #include "transaction_record.h"
 
@@ -75,11 +77,24 @@ class AnalyticsCollector {
 
   using Clock = std::time_t (*)(std::time_t*);
   // Receives one framed batch, valid for the call only. Returns false when
-  // the receiver failed and nothing more may be delivered.
+  // the receiver failed and nothing more may be delivered now.
   using ReportFunction = bool(const char* batch);
-  // The same, given the batch's block, which it may take (move out) to keep;
-  // a taken block goes back to textPool() when the receiver is done with it.
-  using BatchFunction = bool(TextBlock& batch);
+
+  // What became of a batch handed to a receiver.
+  enum class Handoff {
+    // The receiver has it.
+    kTaken,
+    // It never reached the receiver (it could not be made into what the
+    // receiver takes): its events stay pending, and so do those of the
+    // arrays after it.
+    kNotTaken,
+    // The receiver has it but failed: the arrays after it stay pending.
+    kFailed,
+  };
+  // Receives one framed batch in its block, which it may take (move out) to
+  // keep; a taken block goes back to textPool() when the receiver is done
+  // with it.
+  using BatchReceiver = std::function<Handoff(TextBlock& batch)>;
 
   static constexpr std::time_t kReportIntervalSeconds = 30;
   static constexpr std::size_t kBatchThreshold = 10000;
@@ -116,8 +131,11 @@ class AnalyticsCollector {
   void releaseIdle();
 
   // Delivers every pending text when a report is due, in recording order.
+  // Texts that were not handed over stay pending, ahead of any recorded
+  // meanwhile; a report that handed nothing over leaves the time of the
+  // last report as it was.
   void reportTransactions(ReportFunction& report, When when = When::kDue);
-  void reportTransactions(BatchFunction& report, When when = When::kDue);
+  void reportTransactions(const BatchReceiver& receive, When when = When::kDue);
 
   void buildTransactionJson(std::string& out,
                             const TransactionRecord& record) const;
@@ -141,13 +159,15 @@ class AnalyticsCollector {
   bool enabled = true;
 
  private:
+  class Framing;
+
   bool dueAt(std::time_t now, When when) const;
   void adoptSpare();
-  // Frames and hands over the pending texts when a report is due.
-  template <typename Receiver>
-  void deliver(Receiver&& report, When when);
-  void restore(TextBlock& text, std::vector<std::size_t>& starts,
-               std::size_t first);
+  // Frames the pending texts as arrays and hands them over one by one.
+  void handOver(Framing& framing, const BatchReceiver& receive);
+  // Puts the texts that framing did not hand over back, ahead of any
+  // recorded since they were taken.
+  void restore(Framing& framing);
   // Appends the event text of record to text.
   void writeEvent(TextBlock& text, const TransactionRecord& record) const;
 
@@ -160,6 +180,11 @@ class AnalyticsCollector {
   std::vector<std::size_t> pendingStarts;
   // The room the next pending texts are likely to need.
   std::size_t lastBatchLength = 0;
+  // A delivered batch's block came back when the pending texts were too
+  // long to copy into it: it waits for the next batch.
+  bool spareDeclined = false;
+  // The most pending bytes copied into a block that came back.
+  static constexpr std::size_t kAdoptedBytes = std::size_t{2} << 20;
   std::shared_ptr<BlockPool> pool;
   Clock clock;
   std::size_t maxBatchLength;

@@ -3,9 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -27,31 +25,35 @@ std::size_t round_up(std::size_t n, std::size_t unit) {
   return (n + unit - 1) / unit * unit;
 }
 
-// Bytes to map for capacity usable bytes and the NUL after them: whole huge
-// pages once a block is that large.
-std::size_t mapping_for(std::size_t capacity) {
-  if (capacity >= kLargestMapping) throw std::bad_alloc();
-  std::size_t bytes = std::max(capacity + 1, kSmallestMapping);
-  return round_up(bytes, bytes < kHugePage ? kPage : kHugePage);
+void* system_map(std::size_t bytes) {
+  return mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
+void* system_remap(void* old_address, std::size_t old_bytes,
+                   std::size_t new_bytes, int flags) {
+  return mremap(old_address, old_bytes, new_bytes, flags);
 }
 
 void advise_huge_pages(char* start, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
   // Where the system grants huge pages on request, filling the block faults
-  // once per 2 MB; elsewhere this does nothing.
+  // once per 2 MB; elsewhere this does nothing. Only the whole aligned 2 MB
+  // ranges inside the mapping can be backed by one.
   if (bytes >= kHugePage) madvise(start, bytes, MADV_HUGEPAGE);
 #endif
 }
 
 // Maps bytes of fresh memory; a large mapping starts on a huge page
-// boundary, as only whole aligned 2 MB ranges can be backed by one.
+// boundary, so that every 2 MB of it can be a huge page. Throws
+// std::bad_alloc.
 char* map(std::size_t bytes) {
   const std::size_t slack = bytes >= kHugePage ? kHugePage : 0;
-  void* mapped = mmap(nullptr, bytes + slack, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapped = memory_calls.map(bytes + slack);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   char* start = static_cast<char*>(mapped);
   if (slack != 0) {
+    // The slack is this mapping's own: trimming it touches nothing else.
     char* aligned = reinterpret_cast<char*>(
         round_up(reinterpret_cast<std::uintptr_t>(start), kHugePage));
     if (aligned != start) munmap(start, aligned - start);
@@ -63,33 +65,20 @@ char* map(std::size_t bytes) {
   return start;
 }
 
-// Moves the bytes mapped at from to the same offsets at to, which is mapped
-// and at least as large: page tables move where the system lets them, in
-// pieces that each lie within one of its mappings, and whatever it refuses
-// is copied. Leaves nothing mapped at from.
-void move_pages(char* from, std::size_t bytes, char* to) noexcept {
-  std::size_t offset = 0;
-  while (offset < bytes) {
-    std::size_t piece = bytes - offset;
-    // A piece that spans two mappings fails as a whole (EFAULT) and moves
-    // nothing: halve it until it lies within one.
-    while (mremap(from + offset, piece, piece, MREMAP_MAYMOVE | MREMAP_FIXED,
-                  to + offset) == MAP_FAILED) {
-      if (errno != EFAULT || piece == kPage) {
-        std::memcpy(to + offset, from + offset, bytes - offset);
-        munmap(from + offset, bytes - offset);
-        return;
-      }
-      piece = round_up(piece / 2, kPage);
-    }
-    offset += piece;
-  }
-}
-
 }  // namespace
 
+MemoryCalls memory_calls = {system_map, system_remap};
+
+// Capacity usable bytes and the NUL after them: whole huge pages once a
+// block is that large.
+std::size_t TextBlock::mappingFor(std::size_t capacity) {
+  if (capacity >= kLargestMapping) throw std::bad_alloc();
+  std::size_t bytes = std::max(capacity + 1, kSmallestMapping);
+  return round_up(bytes, bytes < kHugePage ? kPage : kHugePage);
+}
+
 TextBlock::TextBlock(std::size_t capacity) {
-  std::size_t bytes = mapping_for(capacity);
+  std::size_t bytes = mappingFor(capacity);
   data_ = map(bytes);
   mapped_ = bytes;
   capacity_ = bytes - 1;
@@ -120,21 +109,34 @@ void TextBlock::release() noexcept {
   size_ = capacity_ = mapped_ = 0;
 }
 
+// The block is one mapping before and after, and on every path between:
+// growing in place, or moving the whole mapping to where the system finds
+// room, either succeeds or leaves it as it was. No move names a fixed
+// destination, which would have the system unmap whatever lies there first
+// and, on older kernels, keep it unmapped when the move then fails.
 void TextBlock::reserve(std::size_t n) {
   if (n <= capacity_) return;
-  std::size_t bytes = mapping_for(n);
-  void* moved = data_ == nullptr
-                    ? MAP_FAILED
-                    : mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
-  if (moved != MAP_FAILED) {
-    data_ = static_cast<char*>(moved);
-    advise_huge_pages(data_, bytes);
+  std::size_t bytes = mappingFor(n);
+  if (data_ == nullptr) {
+    data_ = map(bytes);
   } else {
-    // No block yet, or one the system cannot remap whole: after moveInto
-    // its pages are several mappings, which mremap takes one at a time.
-    char* grown = map(bytes);
-    if (data_ != nullptr) move_pages(data_, mapped_, grown);
-    data_ = grown;
+    // In place first, which keeps the huge page alignment; a moved
+    // mapping starts wherever the system puts it.
+    void* grown = memory_calls.remap(data_, mapped_, bytes, 0);
+    if (grown == MAP_FAILED) {
+      grown = memory_calls.remap(data_, mapped_, bytes, MREMAP_MAYMOVE);
+    }
+    if (grown == MAP_FAILED) {
+      // Refused (out of memory, or a kernel that will not move it): a
+      // fresh mapping and a copy, or nothing changes.
+      char* fresh = map(bytes);
+      std::memcpy(fresh, data_, size_);
+      munmap(data_, mapped_);
+      grown = fresh;
+    } else {
+      advise_huge_pages(static_cast<char*>(grown), bytes);
+    }
+    data_ = static_cast<char*>(grown);
   }
   mapped_ = bytes;
   capacity_ = bytes - 1;
@@ -148,103 +150,6 @@ void TextBlock::grow(std::size_t n) {
 void TextBlock::erase(std::size_t pos, std::size_t n) {
   std::memmove(data_ + pos, data_ + pos + n, size_ - pos - n);
   size_ -= n;
-}
-
-bool TextBlock::moveInto(TextBlock& target) noexcept {
-  // Whole pages of the text, whole huge pages where both blocks have them,
-  // so that those move as they are.
-  const std::size_t unit =
-      mapped_ >= kHugePage && target.mapped_ >= kHugePage ? kHugePage : kPage;
-  const std::size_t bytes = std::min(round_up(size_, unit), mapped_);
-  if (data_ == nullptr || target.data_ == nullptr || size_ > target.capacity_ ||
-      bytes > target.mapped_) {
-    return false;
-  }
-  if (bytes != 0 && mremap(data_, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED,
-                           target.data_) == MAP_FAILED) {
-    return false;
-  }
-  if (bytes != mapped_) munmap(data_ + bytes, mapped_ - bytes);
-  target.size_ = size_;
-  data_ = nullptr;
-  size_ = capacity_ = mapped_ = 0;
-  return true;
-}
-
-TextBlock BlockPool::take(std::size_t capacity) {
-  TextBlock block = takeSpare();
-  // A spare far larger than what is asked for would hold memory for good
-  // once the load has dropped.
-  if (block.mapped() > 2 * mapping_for(capacity)) block = TextBlock();
-  if (block.mapped() == 0) {
-    block = TextBlock(capacity);
-    mappedBlocks_.fetch_add(1, std::memory_order_relaxed);
-  } else {
-    block.reserve(capacity);
-  }
-  block.clear();
-  return block;
-}
-
-TextBlock BlockPool::takeSpare() noexcept {
-  TextBlock spare;
-  if (!hasSpare()) return spare;
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spare = std::move(spare_);
-    hasSpare_.store(false, std::memory_order_relaxed);
-  } catch (...) {
-    // The lock failed: no spare this time.
-  }
-  return spare;
-}
-
-void BlockPool::lend(const TextBlock& block, bool engineCounts) noexcept {
-  outstandingBlocks_.fetch_add(1, std::memory_order_relaxed);
-  outstandingBytes_.fetch_add(block.size(), std::memory_order_relaxed);
-  if (!engineCounts) {
-    outstandingUncounted_.fetch_add(block.size(), std::memory_order_relaxed);
-  }
-}
-
-void BlockPool::giveBack(TextBlock&& block, bool engineCounts) noexcept {
-  outstandingBlocks_.fetch_sub(1, std::memory_order_relaxed);
-  outstandingBytes_.fetch_sub(block.size(), std::memory_order_relaxed);
-  if (!engineCounts) {
-    outstandingUncounted_.fetch_sub(block.size(), std::memory_order_relaxed);
-  }
-  give(std::move(block));
-}
-
-void BlockPool::give(TextBlock&& block) noexcept {
-  // Unmapped when this function returns, unless it became the spare; out
-  // of the lock, as unmapping megabytes takes a while.
-  TextBlock unkept(std::move(block));
-  if (unkept.mapped() == 0 ||
-      unkept.mapped() > keepLimit_.load(std::memory_order_relaxed)) {
-    return;
-  }
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Of two, the larger is kept: the next batch is likely as large as the
-    // last.
-    if (unkept.mapped() > spare_.mapped()) std::swap(unkept, spare_);
-    hasSpare_.store(true, std::memory_order_relaxed);
-  } catch (...) {
-    // The lock failed: the block goes back to the system.
-  }
-}
-
-BlockPool::Counters BlockPool::counters() {
-  Counters counters{};
-  counters.outstandingBlocks =
-      outstandingBlocks_.load(std::memory_order_relaxed);
-  counters.outstandingBytes = outstandingBytes_.load(std::memory_order_relaxed);
-  counters.outstandingUncounted = uncountedBytes();
-  counters.mappedBlocks = mappedBlocks_.load(std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(mutex_);
-  counters.spareBytes = spare_.mapped();
-  return counters;
 }
 
 }  // namespace agent

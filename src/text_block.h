@@ -5,21 +5,21 @@
 #ifndef SRC_TEXT_BLOCK_H_
 #define SRC_TEXT_BLOCK_H_
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 namespace zeph {
 namespace agent {
 
-// An append-only text in memory mapped for it alone. Its pages come from the
-// system and go back to it when the block is destroyed, whatever the
-// allocator would keep; it grows by remapping, which moves page tables and
-// never copies or faults in the text written so far. Large blocks ask for
-// transparent huge pages, so that filling one faults once per 2 MB rather
-// than once per 4 KB.
+// An append-only text in one mapping of its own, at every moment. Its pages
+// come from the system and go back to it when the block is destroyed,
+// whatever the allocator would keep. It grows by letting the system move
+// the whole mapping (mremap with MREMAP_MAYMOVE), which moves page tables
+// and never copies or faults in the text written so far; a move that fails
+// leaves the mapping where it was, so nothing is ever left unmapped or
+// written outside the block. Large blocks ask for transparent huge pages,
+// so that filling one faults once per 2 MB rather than once per 4 KB.
 class TextBlock {
  public:
   TextBlock() noexcept = default;
@@ -74,15 +74,11 @@ class TextBlock {
   void erase(std::size_t pos, std::size_t n);
   void clear() { size_ = 0; }
 
-  // Moves this text into the front of target, whose pages there are given
-  // back, and leaves this block empty: page tables move, the text is not
-  // copied, and target's pages past it are kept for the text to grow into.
-  // False, with both blocks as they were, when target is too small or the
-  // system refuses.
-  bool moveInto(TextBlock& target) noexcept;
-
   // Bytes mapped, the most this block can hold resident.
   std::size_t mapped() const { return mapped_; }
+  // What a block made for capacity bytes maps; throws std::bad_alloc past
+  // what any block can hold.
+  static std::size_t mappingFor(std::size_t capacity);
 
  private:
   void release() noexcept;
@@ -95,62 +91,15 @@ class TextBlock {
   std::size_t mapped_ = 0;
 };
 
-// Blocks of delivered batches come back here when the engine frees them; the
-// pool keeps at most one, of a bounded size, for the pending texts to move
-// into (their pages are resident: writing there neither faults nor has the
-// system clear fresh pages), and unmaps the rest. What it keeps is bounded
-// in bytes, whatever the number of batches that come back late or all at
-// once.
-class BlockPool {
- public:
-  // What the pool has seen, for measuring.
-  struct Counters {
-    std::size_t outstandingBlocks;  // delivered, not yet back
-    std::size_t outstandingBytes;
-    std::size_t outstandingUncounted;  // of them, bytes the engine ignores
-    std::size_t spareBytes;            // kept for the next pending texts
-    std::size_t mappedBlocks;          // blocks mapped fresh so far
-  };
-
-  // A block with room for at least capacity bytes: the spare when there is
-  // one (grown if need be), else a fresh one. Throws std::bad_alloc.
-  TextBlock take(std::size_t capacity);
-  // Whether a spare waits; cheap enough to ask at every record.
-  bool hasSpare() const { return hasSpare_.load(std::memory_order_relaxed); }
-  // The spare, or an empty block.
-  TextBlock takeSpare() noexcept;
-  void dropSpare() noexcept { takeSpare(); }
-
-  // The largest spare kept from now on; 0 keeps none.
-  void keepUpTo(std::size_t bytes) {
-    keepLimit_.store(bytes, std::memory_order_relaxed);
-  }
-
-  // A block leaves for script; engineCounts says whether the engine counts
-  // its bytes as its own when it schedules collections.
-  void lend(const TextBlock& block, bool engineCounts) noexcept;
-  // Bytes lent that the engine does not count, and that are not back.
-  std::size_t uncountedBytes() const {
-    return outstandingUncounted_.load(std::memory_order_relaxed);
-  }
-  // A lent block is back. The engine calls this when it frees a batch, on
-  // whatever thread does that, so it neither throws nor allocates.
-  void giveBack(TextBlock&& block, bool engineCounts) noexcept;
-  // A block that was never lent, for the same use.
-  void give(TextBlock&& block) noexcept;
-
-  Counters counters();
-
- private:
-  std::mutex mutex_;
-  TextBlock spare_;
-  std::atomic<bool> hasSpare_{false};
-  std::atomic<std::size_t> keepLimit_{0};
-  std::atomic<std::size_t> outstandingBlocks_{0};
-  std::atomic<std::size_t> outstandingBytes_{0};
-  std::atomic<std::size_t> outstandingUncounted_{0};
-  std::atomic<std::size_t> mappedBlocks_{0};
+// The system calls through which blocks get and move their memory, with
+// the system's own as defaults. Tests put functions here that fail the way
+// some kernels do, to drive every fallback; nothing else changes them.
+struct MemoryCalls {
+  void* (*map)(std::size_t bytes);
+  void* (*remap)(void* old_address, std::size_t old_bytes,
+                 std::size_t new_bytes, int flags);
 };
+extern MemoryCalls memory_calls;
 
 }  // namespace agent
 }  // namespace zeph

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "refusing_memory.h"
 
 namespace {
 
@@ -385,7 +390,7 @@ TEST_F(Reporting, EventLongerThanAnyBatchIsRefused) {
   EXPECT_EQ(collector->pendingCount(), 1u);
 }
 
-TEST_F(Reporting, FailedReceiverEndsTheBatch) {
+TEST_F(Reporting, AFailedReceiverLeavesTheRestPending) {
   Record one;
   std::string event;
   make_collector()->buildTransactionJson(event, one.info());
@@ -393,12 +398,60 @@ TEST_F(Reporting, FailedReceiverEndsTheBatch) {
   record(*collector, 3);
   fake_now = 1031;
   collector->reportTransactions(refuse_batch);
-  EXPECT_EQ(delivered.size(), 1u);
-  EXPECT_EQ(collector->pendingCount(), 0u);
-  record(*collector);
+  EXPECT_EQ(delivered.size(), 1u) << "the failed one is handed over";
+  EXPECT_EQ(collector->pendingCount(), 2u);
+  EXPECT_EQ(collector->lastReport(), 1031);
   fake_now = 1031 + 31;
   collector->reportTransactions(keep_batch);
-  EXPECT_EQ(delivered.size(), 2u);
+  ASSERT_EQ(delivered.size(), 3u);
+  EXPECT_NE(delivered[1].find("\"transactionId\": \"1\""), std::string::npos);
+  EXPECT_NE(delivered[2].find("\"transactionId\": \"2\""), std::string::npos);
+}
+
+// A batch that could not be made for the receiver (no memory, the engine
+// refusing it, a report function that is none) never reached it: its
+// events, and those of the arrays after it, are delivered by a later
+// report, once each, ahead of what was recorded meanwhile.
+TEST_F(Reporting, ABatchNotMadeStaysPending) {
+  Record one;
+  std::string event;
+  make_collector()->buildTransactionJson(event, one.info());
+  for (std::size_t limit :
+       {AnalyticsCollector::kNoBatchLimit, 2 * event.size() + 4}) {
+    delivered.clear();
+    fake_now = 1000;
+    auto collector = make_collector(limit);
+    record(*collector, 5);
+    fake_now = 1031;
+    int calls = 0;
+    const int fail_at = limit == AnalyticsCollector::kNoBatchLimit ? 1 : 2;
+    AnalyticsCollector* self = collector.get();
+    collector->reportTransactions([&](zeph::agent::TextBlock& batch) {
+      if (++calls == fail_at) {
+        // What a report function may record before the failure.
+        Record late;
+        late.context.transactionId = 9;
+        self->recordTransaction(late.info());
+        return AnalyticsCollector::Handoff::kNotTaken;
+      }
+      delivered.emplace_back(batch.view());
+      return AnalyticsCollector::Handoff::kTaken;
+    });
+    EXPECT_EQ(collector->lastReport(), fail_at == 1 ? 1000 : 1031)
+        << "a report that handed nothing over is no report";
+    EXPECT_EQ(collector->pendingCount(), fail_at == 1 ? 6u : 4u);
+    collector->reportTransactions(keep_batch, AnalyticsCollector::When::kNow);
+    std::string ids;
+    for (const std::string& batch : delivered) {
+      EXPECT_EQ(batch.front(), '[');
+      EXPECT_EQ(batch.back(), ']');
+      for (std::size_t at = 0;
+           (at = batch.find("\"transactionId\": \"", at)) != std::string::npos;)
+        ids += batch[at += 18];
+    }
+    EXPECT_EQ(ids, "012349") << "limit " << limit;
+    EXPECT_EQ(collector->pendingCount(), 0u);
+  }
 }
 
 AnalyticsCollector* reentered = nullptr;
@@ -424,9 +477,9 @@ TEST_F(Reporting, ReceiverRecordsIntoTheNextBatch) {
 // The receiver keeps the batch as the script string does, and gives its
 // block back when done with it.
 zeph::agent::TextBlock kept_batch;
-bool keep_block(zeph::agent::TextBlock& batch) {
+AnalyticsCollector::Handoff keep_block(zeph::agent::TextBlock& batch) {
   kept_batch = std::move(batch);
-  return true;
+  return AnalyticsCollector::Handoff::kTaken;
 }
 
 TEST_F(Reporting, PendingTextsMoveIntoTheBlockOfADeliveredBatch) {
@@ -448,7 +501,7 @@ TEST_F(Reporting, PendingTextsMoveIntoTheBlockOfADeliveredBatch) {
   EXPECT_FALSE(pool.hasSpare());
   fake_now = 1062;
   collector->reportTransactions(keep_block);
-  EXPECT_EQ(kept_batch.data(), block) << "the texts moved into its memory";
+  EXPECT_EQ(kept_batch.data(), block) << "the texts were copied into it";
   std::string event;
   collector->buildTransactionJson(event, Record().info());
   EXPECT_EQ(kept_batch.view(), "[" + event + ", " + event + "]");
@@ -457,6 +510,99 @@ TEST_F(Reporting, PendingTextsMoveIntoTheBlockOfADeliveredBatch) {
   pool.give(std::move(kept_batch));
   collector->reportTransactions(keep_block);
   EXPECT_FALSE(pool.hasSpare());
+}
+
+// Pending texts too long to copy at a record leave the block that came
+// back for the next batch.
+TEST_F(Reporting, ABlockBackWhileMuchIsPendingServesTheNextBatch) {
+  auto collector = make_collector();
+  record(*collector);
+  fake_now = 1031;
+  collector->reportTransactions(keep_block);
+  const char* block = kept_batch.data();
+  ASSERT_NE(block, nullptr);
+  Record large;
+  // Past the copying bound, in values that do not make the writer ask for
+  // far more room than they take.
+  for (char key = 'a'; key < 'i'; ++key) {
+    large.userData[std::string(1, key)] = std::string(300000, 'x');
+  }
+  collector->recordTransaction(large.info());
+  auto& pool = *collector->textPool();
+  pool.keepUpTo(std::size_t{1} << 30);
+  pool.lend(kept_batch, true);
+  pool.giveBack(std::move(kept_batch), true);
+  record(*collector);
+  EXPECT_TRUE(pool.hasSpare()) << "not copied at a record";
+  collector->reportTransactions(keep_block, AnalyticsCollector::When::kNow);
+  EXPECT_NE(kept_batch.view().find(std::string(1000, 'x')), std::string::npos);
+  EXPECT_EQ(pool.counters().mappedBlocks, 2u);
+  const char* large_block = kept_batch.data();
+  pool.lend(kept_batch, true);
+  pool.giveBack(std::move(kept_batch), true);
+  record(*collector);
+  collector->reportTransactions(keep_block, AnalyticsCollector::When::kNow);
+  EXPECT_EQ(pool.counters().mappedBlocks, 2u)
+      << "the next batch was written into a block that came back";
+  EXPECT_TRUE(kept_batch.data() == large_block || kept_batch.data() == block);
+}
+
+// Batches that grow and shrink, delivered blocks that come back while
+// events are pending, and a system that refuses every third remap: every
+// event comes out once, in order, kept batches stay as they were, and no
+// move ever names a fixed destination.
+TEST_F(RefusedRemaps, BatchesComeOutWholeWhateverTheSystemRefuses) {
+  RefusingMemory::refuse_every = 3;
+  RefusingMemory::refused_errno = ENOMEM;
+  auto collector = make_collector();
+  zeph::agent::BlockPool& pool = *collector->textPool();
+  std::mt19937 random(7);
+  struct Kept {
+    zeph::agent::TextBlock block;
+    std::size_t hash;
+  };
+  std::deque<Kept> kept;
+  auto give_back_oldest = [&] {
+    Kept& oldest = kept.front();
+    EXPECT_EQ(std::hash<std::string_view>()(oldest.block.view()), oldest.hash);
+    pool.giveBack(std::move(oldest.block), true);
+    kept.pop_front();
+  };
+  int32_t recorded = 0;
+  int32_t delivered_ids = 0;
+  for (int round = 0; round < 60; ++round) {
+    const int events = 1 + random() % (round % 12 < 6 ? 40 : 1200);
+    for (int i = 0; i < events; ++i) {
+      Record record;
+      record.context.transactionId = recorded++;
+      record.userData["pad"] = std::string(random() % 3000, 'p');
+      collector->recordTransaction(record.info());
+      if (!kept.empty() && random() % 200 == 0) give_back_oldest();
+    }
+    collector->reportTransactions(
+        [&](zeph::agent::TextBlock& batch) {
+          EXPECT_EQ(batch.view().front(), '[');
+          EXPECT_EQ(batch.view().back(), ']');
+          const std::string_view text = batch.view();
+          for (std::size_t at = 0;
+               (at = text.find("\"transactionId\": \"", at)) !=
+               std::string_view::npos;) {
+            at += 18;
+            EXPECT_EQ(std::stoi(std::string(text.substr(at, 12))),
+                      delivered_ids++);
+          }
+          pool.lend(batch, true);
+          kept.push_back(
+              {std::move(batch), std::hash<std::string_view>()(text)});
+          return AnalyticsCollector::Handoff::kTaken;
+        },
+        AnalyticsCollector::When::kNow);
+    while (kept.size() > random() % 3) give_back_oldest();
+  }
+  while (!kept.empty()) give_back_oldest();
+  EXPECT_EQ(delivered_ids, recorded);
+  EXPECT_GT(RefusingMemory::remaps, 10);
+  EXPECT_EQ(RefusingMemory::fixed_moves, 0);
 }
 
 }  // namespace

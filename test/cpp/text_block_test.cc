@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <new>
 #include <string>
-#include <type_traits>
 #include <utility>
-#include <vector>
+
+#include "refusing_memory.h"
 
 namespace {
 
-using zeph::agent::BlockPool;
 using zeph::agent::TextBlock;
 
 TEST(TextBlock, GrowsWithoutLosingItsText) {
@@ -33,85 +36,28 @@ TEST(TextBlock, GrowsWithoutLosingItsText) {
   EXPECT_EQ(moved.view(), expected.substr(0, 10));
 }
 
-TEST(TextBlock, MovesIntoTheFrontOfAnother) {
-  for (std::size_t size : {std::size_t{100}, std::size_t{3} << 20}) {
-    TextBlock text(size);
-    std::string expected(size, 'a');
-    for (std::size_t i = 0; i < size; i += 4096) expected[i] = 'b';
-    text.append(expected);
-    TextBlock target(std::size_t{8} << 20);
-    target.append(std::string(std::size_t{7} << 20, 'z'));
-    const char* at = target.data();
-    ASSERT_TRUE(text.moveInto(target));
-    EXPECT_EQ(text.mapped(), 0u);
-    EXPECT_EQ(target.data(), at);
-    EXPECT_EQ(target.view(), expected);
-    target.append("end");
-    EXPECT_EQ(target.view().substr(size), "end");
-    // Its pages are now two mappings: growing past them still keeps all.
-    target.append(std::string(std::size_t{12} << 20, 'y'));
-    EXPECT_EQ(target.view().substr(0, size), expected);
-    EXPECT_EQ(target.view().substr(size, 4), "endy");
+TEST_F(RefusedRemaps, GrowthFallsBackToACopyOrLeavesTheBlockAsItWas) {
+  for (int refused : {EFAULT, ENOMEM}) {
+    RefusingMemory::refused_errno = refused;
+    RefusingMemory::refuse_every = 1;
+    TextBlock block(1000);
+    std::string expected;
+    while (expected.size() < (std::size_t{5} << 20)) {
+      std::string piece(4000, static_cast<char>('a' + expected.size() % 26));
+      block.append(piece);
+      expected += piece;
+    }
+    EXPECT_EQ(block.view(), expected) << "copied into fresh mappings";
+    RefusingMemory::refuse_maps = true;
+    const char* data = block.data();
+    const std::size_t capacity = block.capacity();
+    EXPECT_THROW(block.reserve(capacity * 2), std::bad_alloc);
+    EXPECT_EQ(block.data(), data);
+    EXPECT_EQ(block.capacity(), capacity);
+    EXPECT_EQ(block.view(), expected);
+    RefusingMemory::refuse_maps = false;
   }
-  TextBlock large(std::size_t{5} << 20);
-  large.append(std::string(std::size_t{5} << 20, 'x'));
-  TextBlock small(1000);
-  EXPECT_FALSE(large.moveInto(small)) << "too small a target";
-  EXPECT_EQ(large.size(), std::size_t{5} << 20);
-}
-
-// The engine gives a batch back from its release of a string or a buffer,
-// where an exception would end the process.
-static_assert(noexcept(
-    std::declval<BlockPool&>().giveBack(std::declval<TextBlock&&>(), true)));
-static_assert(
-    noexcept(std::declval<BlockPool&>().give(std::declval<TextBlock&&>())));
-static_assert(std::is_nothrow_destructible_v<TextBlock>);
-
-// Delivered blocks may come back late, or many at once when the engine
-// frees a burst of batches: the pool keeps one, within its limit, and the
-// rest go back to the system.
-TEST(BlockPool, KeepsOneSpareWithinTheLimit) {
-  BlockPool pool;
-  pool.keepUpTo(std::size_t{8} << 20);
-  std::vector<TextBlock> lent;
-  int i = 0;
-  for (std::size_t mb : {1, 6, 3, 12}) {
-    lent.push_back(pool.take(mb << 20));
-    lent.back().append(std::string(mb * 1000, 'x'));
-    pool.lend(lent.back(), i++ % 2 == 0);
-  }
-  EXPECT_EQ(pool.counters().outstandingBlocks, 4u);
-  EXPECT_EQ(pool.counters().mappedBlocks, 4u);
-  EXPECT_EQ(pool.uncountedBytes(), lent[1].size() + lent[3].size());
-  i = 0;
-  for (TextBlock& block : lent) pool.giveBack(std::move(block), i++ % 2 == 0);
-  EXPECT_EQ(pool.uncountedBytes(), 0u);
-  BlockPool::Counters after = pool.counters();
-  EXPECT_EQ(after.outstandingBlocks, 0u);
-  EXPECT_EQ(after.outstandingBytes, 0u);
-  EXPECT_GE(after.spareBytes, std::size_t{6} << 20) << "the largest that fits";
-  EXPECT_LE(after.spareBytes, std::size_t{8} << 20);
-
-  EXPECT_TRUE(pool.hasSpare());
-  TextBlock next = pool.take(std::size_t{5} << 20);
-  EXPECT_EQ(pool.counters().mappedBlocks, 4u) << "the spare served";
-  EXPECT_EQ(pool.counters().spareBytes, 0u);
-  EXPECT_FALSE(pool.hasSpare());
-  pool.keepUpTo(0);
-  pool.give(std::move(next));
-  EXPECT_EQ(pool.counters().spareBytes, 0u) << "nothing is kept at 0";
-}
-
-TEST(BlockPool, DropsASpareFarLargerThanWhatIsAsked) {
-  BlockPool pool;
-  pool.keepUpTo(std::size_t{64} << 20);
-  pool.give(pool.take(std::size_t{40} << 20));
-  ASSERT_GT(pool.counters().spareBytes, 0u);
-  TextBlock small = pool.take(1000);
-  EXPECT_LT(small.mapped(), std::size_t{1} << 20);
-  EXPECT_EQ(pool.counters().spareBytes, 0u);
-  EXPECT_EQ(pool.counters().mappedBlocks, 2u);
+  EXPECT_EQ(RefusingMemory::fixed_moves, 0);
 }
 
 }  // namespace
