@@ -5,6 +5,8 @@
     # A folder that holds only Boost's headers, for a cross compiler that must
     # not search the host's /usr/include (its glibc headers are the host's).
     'boost_include_dir%': '',
+    # 1 adds what only the benchmarks read (analyticsMemory) to the exports.
+    'bench_exports%': 0,
   },
   'targets': [
     {
@@ -22,6 +24,7 @@
         'src/transaction_reader.cc',
         'src/analytics_collector.cc',
         'src/text_block.cc',
+        'src/block_pool.cc',
         'src/transaction_record.cc',
         'src/flat_transaction.cc',
         # Keeps the binary loadable by the glibc and libstdc++ that the
@@ -59,6 +62,9 @@
       'conditions': [
         ['boost_include_dir!=""', {
           'include_dirs': ['<(boost_include_dir)'],
+        }],
+        ['bench_exports==1', {
+          'defines': ['VANTAREL_BENCH_EXPORTS'],
         }],
         ['sanitize==1', {
           'cflags_cc': [

@@ -24,7 +24,12 @@ function resolveBinary() {
 }
 
 const binding = require(resolveBinary());
+const { markAsUntransferable } = require('worker_threads');
 const { createRecordTransaction } = require('./lib/record-transaction');
+
+// The reader's control word belongs to this thread's analytics: sent to
+// another thread, it would leave the reader reading nothing here.
+markAsUntransferable(binding.analyticsControl.buffer);
 
 // The sixteen functions, in the addon's table order; recordTransaction reads
 // its object in script and hands it to the addon flat.

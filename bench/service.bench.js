@@ -39,7 +39,8 @@ const SUSTAINED_S = Number(process.env.SERVICE_BENCH_SUSTAINED ?? 45);
 // The sustained run's offered load: a batch is then about 10,000 events of
 // some 3 KB each, whatever set-up serves it (0 for a closed loop).
 const SUSTAINED_RATE = Number(process.env.SERVICE_BENCH_RATE ?? 10000);
-// SERVICE_BENCH_SPLIT=1 prints where each set-up's memory is.
+// SERVICE_BENCH_SPLIT=1 prints where each set-up's memory is; the module's own
+// figures need a build with `node scripts/build.js --bench-exports`.
 const SPLIT = process.env.SERVICE_BENCH_SPLIT === '1';
 const ROUNDS = Number(process.env.SERVICE_BENCH_ROUNDS) || 9;
 const WINDOW_S = Number(process.env.SERVICE_BENCH_WINDOW) || 3;

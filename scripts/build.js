@@ -1,6 +1,7 @@
 'use strict';
 // Builds build/Release/vantarel.node against the headers of the running Node.
-// Usage: node scripts/build.js [--sanitize] [--debug]
+// Usage: node scripts/build.js [--sanitize] [--debug] [--bench-exports]
+// (--bench-exports adds what only the benchmarks read, analyticsMemory).
 const fs = require('fs');
 const { nodeDir, nodeGyp, run, fail, buildStamp, builtFor } = require('./env');
 
@@ -14,7 +15,10 @@ if (!gyp) fail('node-gyp was not found: run "npm install" first.');
 
 const args = [gyp, 'rebuild', `--nodedir=${dir}`, '--jobs=max'];
 if (process.argv.includes('--debug')) args.push('--debug');
-if (process.argv.includes('--sanitize')) args.push('--', '-Dsanitize=1');
+const defines = [];
+if (process.argv.includes('--sanitize')) defines.push('-Dsanitize=1');
+if (process.argv.includes('--bench-exports')) defines.push('-Dbench_exports=1');
+if (defines.length) args.push('--', ...defines);
 // node-gyp lets npm's settings (npm_config_nodedir from an .npmrc, say)
 // override its command line; the headers chosen above must win, or a build
 // for one Node line would compile against another line's headers.

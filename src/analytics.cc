@@ -14,6 +14,8 @@
 #include "engine_compat.h"
 #include "flat_transaction.h"
 #include "function_data.h"
+#include "library_hold.h"
+#include "options.h"
 #include "script_call.h"
 
 using vantarel::Reader;
@@ -28,26 +30,16 @@ struct AnalyticsState {
   v8::Global<v8::Value> callback;
   // Batches go to it as Buffers rather than strings.
   bool as_buffer = false;
-  // Reports from this state under way; it is released only after the last.
-  int deliveries = 0;
-  bool replaced = false;
 };
 
-// A report under way runs to its end before the thread's state goes.
-Analytics::~Analytics() { delete current; }
-
 namespace {
-
-// The thread's analytics while it reports: the collector hands batches to a
-// plain function, which finds the current report function through it.
-thread_local Analytics* reporting = nullptr;
 
 // Tells the package's script reader, without a call, whether to read a
 // transaction at all (bit 0: analytics is set up) and whether to hand it
 // over (bit 1: the collector collects).
 void publish_control(Analytics* analytics) {
   if (!analytics->control) return;
-  AnalyticsState* state = analytics->current;
+  AnalyticsState* state = analytics->current.get();
   *static_cast<uint32_t*>(analytics->control->Data()) =
       state == nullptr            ? 0
       : state->collector->enabled ? 3
@@ -62,36 +54,6 @@ void throw_failure(const std::exception& failure) {
   }
 }
 
-// Makes fresh the current state. A replaced state goes as soon as no report
-// from it is under way.
-void install(Analytics* analytics, AnalyticsState* fresh) {
-  AnalyticsState* old = analytics->current;
-  analytics->current = fresh;
-  publish_control(analytics);
-  if (old == nullptr) return;
-  if (old->deliveries == 0) {
-    delete old;
-  } else {
-    old->replaced = true;
-  }
-}
-
-// Keeps a state alive while it delivers.
-class Delivery {
- public:
-  explicit Delivery(AnalyticsState* state) : state_(state) {
-    ++state_->deliveries;
-  }
-  ~Delivery() {
-    if (--state_->deliveries == 0 && state_->replaced) delete state_;
-  }
-  Delivery(const Delivery&) = delete;
-  Delivery& operator=(const Delivery&) = delete;
-
- private:
-  AnalyticsState* state_;
-};
-
 const char kNotAFunction[] =
     "Expected a function for the report function of initAnalytics";
 
@@ -102,55 +64,83 @@ const char kNotAFunction[] =
 class BatchString : public v8::String::ExternalOneByteStringResource {
  public:
   BatchString(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
-      : block_(std::move(block)), pool_(std::move(pool)) {
-    pool_->lend(block_, false);
+      : block_(std::move(block)), pool_(std::move(pool)) {}
+  ~BatchString() override {
+    if (lent_) pool_->giveBack(std::move(block_), false);
   }
-  ~BatchString() override { pool_->giveBack(std::move(block_), false); }
   BatchString(const BatchString&) = delete;
   BatchString& operator=(const BatchString&) = delete;
 
   const char* data() const override { return block_.data(); }
   size_t length() const override { return block_.size(); }
 
+  // The engine took it.
+  void lend() noexcept {
+    pool_->lend(block_, false);
+    lent_ = true;
+  }
+  // The engine did not: the block goes back to the batch.
+  TextBlock reclaim() noexcept { return std::move(block_); }
+
  private:
   TextBlock block_;
   std::shared_ptr<BlockPool> pool_;
+  bool lent_ = false;
 };
 
 // The same for a batch handed over as a Buffer: the engine's sweeper frees
 // a dropped young buffer at a scavenge, long before a full collection.
-struct BatchBytes {
+class BatchBytes {
+ public:
   BatchBytes(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
-      : block(std::move(block)), pool(std::move(pool)) {
-    this->pool->lend(this->block, true);
+      : block_(std::move(block)), pool_(std::move(pool)) {}
+  ~BatchBytes() {
+    if (lent_) pool_->giveBack(std::move(block_), true);
   }
-  ~BatchBytes() { pool->giveBack(std::move(block), true); }
+  BatchBytes(const BatchBytes&) = delete;
+  BatchBytes& operator=(const BatchBytes&) = delete;
 
   // The backing store's deleter, called on any thread.
   static void Free(void*, size_t, void* self) {
     delete static_cast<BatchBytes*>(self);
   }
 
-  TextBlock block;
-  std::shared_ptr<BlockPool> pool;
+  char* data() { return const_cast<char*>(block_.data()); }
+  size_t length() const { return block_.size(); }
+  void lend() noexcept {
+    pool_->lend(block_, true);
+    lent_ = true;
+  }
+  TextBlock reclaim() noexcept { return std::move(block_); }
+
+ private:
+  TextBlock block_;
+  std::shared_ptr<BlockPool> pool_;
+  bool lent_ = false;
 };
 
-// The batch as the report function takes it; empty when it could not be
-// made, with an exception pending.
+// The batch as the report function takes it, made over the batch's block,
+// which it then owns. Empty when it could not be made, with an exception
+// pending; the block is then still the batch's.
 v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
                                       const std::shared_ptr<BlockPool>& pool,
                                       bool as_buffer) {
   if (as_buffer) {
-    char* bytes = const_cast<char*>(batch.data());
-    size_t length = batch.size();
-    auto owner = std::make_unique<BatchBytes>(std::move(batch), pool);
+    // Script may hand the Buffer to another thread, whose engine frees it
+    // with code of this library, maybe after this thread has ended.
+    vantarel::pin_library();
+    auto* owner = new BatchBytes(std::move(batch), pool);
+    const size_t length = owner->length();
     std::shared_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
-        bytes, length, BatchBytes::Free, owner.release());
+        owner->data(), length, BatchBytes::Free, owner);
     v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store);
     v8::Local<v8::Uint8Array> view;
     if (!node::Buffer::New(isolate, buffer, 0, length).ToLocal(&view)) {
+      // The store frees owner when the engine drops it; the block stays.
+      batch = owner->reclaim();
       return {};
     }
+    owner->lend();
     return view;
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
@@ -158,11 +148,13 @@ v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
   auto owner = std::make_unique<BatchString>(std::move(batch), pool);
   v8::Local<v8::String> text;
   if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
-    // The engine did not take the block: it goes back with owner.
-    Nan::ThrowError("the analytics batch could not be made a string");
+    batch = owner->reclaim();
+    if (!isolate->IsExecutionTerminating()) {
+      Nan::ThrowError("the analytics batch could not be made a string");
+    }
     return {};
   }
-  owner.release();
+  owner.release()->lend();
   return text;
 }
 
@@ -181,65 +173,38 @@ void account_batch_strings(v8::Isolate* isolate, Analytics* analytics) {
   analytics->accounted = held;
 }
 
-// Hands one batch to the report function of the current state. False when
-// the batch could not be delivered; a script exception is then pending.
-bool do_http_callback(TextBlock& batch) {
-  v8::Isolate* isolate = v8::Isolate::GetCurrent();
+// Hands one batch to the report function of the thread's current state:
+// the one a report function may have put in place meanwhile.
+AnalyticsCollector::Handoff do_http_callback(v8::Isolate* isolate,
+                                             Analytics* analytics,
+                                             TextBlock& batch) {
+  using Handoff = AnalyticsCollector::Handoff;
   Nan::HandleScope scope;
-  AnalyticsState* state = reporting->current;
+  AnalyticsState* state = analytics->current.get();
   v8::Local<v8::Value> fn = state->callback.Get(isolate);
   if (!fn->IsFunction()) {
     Nan::ThrowTypeError(kNotAFunction);
-    return false;
+    return Handoff::kNotTaken;
   }
   v8::Local<v8::Value> value;
   if (!batch_value(isolate, batch, state->collector->textPool(),
                    state->as_buffer)
            .ToLocal(&value)) {
-    return false;
+    return Handoff::kNotTaken;
   }
   v8::Local<v8::Value> argv[] = {value};
-  return !vantarel::call_script(fn.As<v8::Function>(), 1, argv).IsEmpty();
-}
-
-// Reads one boolean option of function: options is undefined, or an object
-// whose name is undefined or a boolean. False when an exception is pending.
-bool read_flag(v8::Isolate* isolate, v8::Local<v8::Value> options,
-               const char* function, const char* name, bool* flag) {
-  *flag = false;
-  if (options->IsUndefined()) return true;
-  if (!options->IsObject()) {
-    Nan::ThrowTypeError(
-        (std::string("Expected an object for the options of ") + function)
-            .c_str());
-    return false;
-  }
-  v8::Local<v8::Value> value;
-  if (!options.As<v8::Object>()
-           ->Get(isolate->GetCurrentContext(), Nan::New(name).ToLocalChecked())
-           .ToLocal(&value)) {
-    return false;
-  }
-  if (value->IsUndefined()) return true;
-  if (!value->IsBoolean()) {
-    Nan::ThrowTypeError((std::string("Expected a boolean for the ") + name +
-                         " option of " + function)
-                            .c_str());
-    return false;
-  }
-  *flag = value->IsTrue();
-  return true;
+  return vantarel::call_script(fn.As<v8::Function>(), 1, argv).IsEmpty()
+             ? Handoff::kFailed
+             : Handoff::kTaken;
 }
 
 }  // namespace
 
 void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   v8::Local<v8::Value> config = info[0];
-  bool as_buffer;
-  if (!read_flag(info.GetIsolate(), info[2], "initAnalytics", "asBuffer",
-                 &as_buffer)) {
-    return;
-  }
+  bool as_buffer = false;
+  vantarel::Options options(info.GetIsolate(), info[2], "initAnalytics");
+  if (!options.boolean("asBuffer", &as_buffer)) return;
   if (config->IsNullOrUndefined()) {
     Nan::ThrowTypeError(
         "Expected an object for the configuration of initAnalytics");
@@ -263,13 +228,16 @@ void InitAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
       *identity = {"undefined", "undefined", "undefined",
                    "undefined", "undefined", "undefined"};
     }
-    auto state = std::make_unique<AnalyticsState>();
+    auto state = std::make_shared<AnalyticsState>();
     // A batch longer than the longest script string goes as several arrays.
     state->collector = std::make_unique<AnalyticsCollector>(
         std::move(identity), ::time, v8::String::kMaxLength, analytics->pool);
     state->callback.Reset(isolate, info[1]);
     state->as_buffer = as_buffer;
-    install(analytics, state.release());
+    // A state replaced from inside a report function lives on until that
+    // report returns: the report holds it too.
+    analytics->current = std::move(state);
+    publish_control(analytics);
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -286,13 +254,18 @@ void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 
 v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate,
                                             Analytics* analytics) {
-  if (!analytics->control) {
-    analytics->control =
-        v8::ArrayBuffer::NewBackingStore(isolate, sizeof(uint32_t));
+  // The engine makes the buffer and its bookkeeping, all of it code of its
+  // own: should script hand the array to another thread, freeing it there
+  // runs nothing of this library, which may be gone by then.
+  v8::Local<v8::ArrayBuffer> buffer;
+  if (analytics->control) {
+    buffer = v8::ArrayBuffer::New(isolate, analytics->control);
+  } else {
+    buffer = v8::ArrayBuffer::New(isolate, sizeof(uint32_t));
+    analytics->control = buffer->GetBackingStore();
     publish_control(analytics);
   }
-  return v8::Uint32Array::New(v8::ArrayBuffer::New(isolate, analytics->control),
-                              0, 1);
+  return v8::Uint32Array::New(buffer, 0, 1);
 }
 
 // The texts and slots that the package's script reader made of one
@@ -370,30 +343,22 @@ void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
 }
 
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  bool force;
-  if (!read_flag(info.GetIsolate(), info[0], "reportTransactions", "force",
-                 &force)) {
-    return;
-  }
+  bool force = false;
+  vantarel::Options options(info.GetIsolate(), info[0], "reportTransactions");
+  if (!options.boolean("force", &force)) return;
   const auto when =
       force ? AnalyticsCollector::When::kNow : AnalyticsCollector::When::kDue;
+  v8::Isolate* isolate = info.GetIsolate();
   Analytics* analytics = vantarel::state_of<Analytics>(info);
-  AnalyticsState* state = analytics->current;
+  std::shared_ptr<AnalyticsState> state = analytics->current;
   if (state == nullptr) return;
-  account_batch_strings(info.GetIsolate(), analytics);
-  if (!state->collector->reportDue(when)) {
-    state->collector->releaseIdle();
-    return;
-  }
-  // Checked before the batch leaves the collector, so nothing is lost.
-  if (!state->callback.Get(info.GetIsolate())->IsFunction()) {
-    Nan::ThrowTypeError(kNotAFunction);
-    return;
-  }
-  Delivery delivery(state);
-  reporting = analytics;
+  account_batch_strings(isolate, analytics);
   try {
-    state->collector->reportTransactions(do_http_callback, when);
+    state->collector->reportTransactions(
+        [isolate, analytics](TextBlock& batch) {
+          return do_http_callback(isolate, analytics, batch);
+        },
+        when);
   } catch (const std::exception& failure) {
     throw_failure(failure);
   } catch (...) {
@@ -401,6 +366,7 @@ void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   }
 }
 
+#ifdef VANTAREL_BENCH_EXPORTS
 void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   Analytics* analytics = vantarel::state_of<Analytics>(info);
   BlockPool::Counters pool = analytics->pool->counters();
@@ -420,3 +386,4 @@ void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info) {
   }
   info.GetReturnValue().Set(result);
 }
+#endif

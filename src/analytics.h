@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "text_block.h"
+#include "block_pool.h"
 #include "transaction_reader.h"
 #include "transaction_record.h"
 
@@ -23,12 +23,12 @@ class Analytics {
   static constexpr std::size_t kKeptRecordCapacity = 1 << 16;
 
   Analytics() = default;
-  ~Analytics();
   Analytics(const Analytics&) = delete;
   Analytics& operator=(const Analytics&) = delete;
 
-  // Null until the first initAnalytics.
-  AnalyticsState* current = nullptr;
+  // Null until the first initAnalytics. A report under way holds the state
+  // it reports from, so a replaced state lives until that report returns.
+  std::shared_ptr<AnalyticsState> current;
   // No script runs while these are filled, so one of each will do.
   zeph::agent::TransactionRecord record;
   std::string latin1_texts;
@@ -47,8 +47,10 @@ void EnableAnalytics(const Nan::FunctionCallbackInfo<v8::Value>& info);
 // Takes one transaction as the package's script reader hands it over.
 void RecordFlatTransaction(const Nan::FunctionCallbackInfo<v8::Value>& info);
 void ReportTransactions(const Nan::FunctionCallbackInfo<v8::Value>& info);
+#ifdef VANTAREL_BENCH_EXPORTS
 // Where this thread's analytics memory is, for the benchmarks.
 void AnalyticsMemory(const Nan::FunctionCallbackInfo<v8::Value>& info);
+#endif
 
 // The word through which that reader learns whether to read.
 v8::Local<v8::Uint32Array> AnalyticsControl(v8::Isolate* isolate,

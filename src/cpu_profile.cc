@@ -11,6 +11,7 @@
 #include <string>
 
 #include "function_data.h"
+#include "options.h"
 #include "profile_walk.h"
 #include "script_call.h"
 
@@ -80,41 +81,6 @@ int keeper_interval_us(int sampling_interval_us) {
 }
 
 uint64_t now_ms() { return uv_hrtime() / 1000000; }
-
-// Reads startV8Profiler's options: undefined, or an object whose
-// samplingInterval is undefined (0, the engine's default) or a positive
-// integer of microseconds that the engine's int holds. False when an
-// exception is pending.
-bool read_sampling_interval(v8::Isolate* isolate, v8::Local<v8::Value> options,
-                            int* interval_us) {
-  *interval_us = 0;
-  if (options->IsUndefined()) return true;
-  if (!options->IsObject()) {
-    Nan::ThrowTypeError(
-        "Expected an object for the options of startV8Profiler");
-    return false;
-  }
-  v8::Local<v8::Value> value;
-  if (!options.As<v8::Object>()
-           ->Get(isolate->GetCurrentContext(),
-                 v8::String::NewFromUtf8Literal(isolate, "samplingInterval"))
-           .ToLocal(&value)) {
-    return false;
-  }
-  if (value->IsUndefined()) return true;
-  const double us = value->IsNumber() ? value.As<v8::Number>()->Value() : 0;
-  if (!(us >= 1 && us <= std::numeric_limits<int>::max()) ||
-      us != std::trunc(us)) {
-    Nan::ThrowTypeError(
-        ("Expected a positive integer of microseconds, at most " +
-         std::to_string(std::numeric_limits<int>::max()) +
-         ", for the samplingInterval option of startV8Profiler")
-            .c_str());
-    return false;
-  }
-  *interval_us = static_cast<int>(us);
-  return true;
-}
 
 }  // namespace
 
@@ -213,12 +179,18 @@ int Profiler::close(void* owner, uv_close_cb on_closed) {
 }
 
 void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  int sampling_interval_us;
-  if (!read_sampling_interval(info.GetIsolate(), info[0],
-                              &sampling_interval_us)) {
+  // 0 is the engine's default interval.
+  int64_t sampling_interval_us = 0;
+  vantarel::Options options(info.GetIsolate(), info[0], "startV8Profiler");
+  constexpr int kMostUs = std::numeric_limits<int>::max();
+  if (!options.integer("samplingInterval", 1, kMostUs,
+                       "a positive integer of microseconds, at most " +
+                           std::to_string(kMostUs) + ",",
+                       &sampling_interval_us)) {
     return;
   }
-  vantarel::state_of<Profiler>(info)->start(sampling_interval_us);
+  vantarel::state_of<Profiler>(info)->start(
+      static_cast<int>(sampling_interval_us));
 }
 
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {

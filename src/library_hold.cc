@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <node.h>
 
+#include <atomic>
+
 #include "main_environment.h"
 
 // The official Node binaries need glibc 2.28, whose libdl has these functions
@@ -25,14 +27,21 @@ namespace {
 // A function of this shared object, to find the object by.
 void anchor() {}
 
+// The file this shared object was loaded from, or null.
+const char* own_file() {
+  static const char* const file = [] {
+    Dl_info self;
+    return dladdr(reinterpret_cast<void*>(&anchor), &self) != 0 ? self.dli_fname
+                                                                : nullptr;
+  }();
+  return file;
+}
+
 }  // namespace
 
 void hold_library(v8::Isolate* isolate, v8::Local<v8::Context> context) {
-  Dl_info self;
-  if (dladdr(reinterpret_cast<void*>(&anchor), &self) == 0 ||
-      self.dli_fname == nullptr) {
-    return;
-  }
+  const char* file = own_file();
+  if (file == nullptr) return;
   node::MultiIsolatePlatform* platform =
       is_main_environment(isolate)
           ? nullptr
@@ -42,15 +51,22 @@ void hold_library(v8::Isolate* isolate, v8::Local<v8::Context> context) {
     // The main environment's counters are exported for the whole process;
     // elsewhere nothing ties the release to the isolate finishing, and an
     // earlier one would crash. Pinned either way.
-    dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    pin_library();
     return;
   }
-  void* handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  void* handle = dlopen(file, RTLD_LAZY | RTLD_NOLOAD);
   if (handle == nullptr) return;
   // dlclose itself is the callback, so that no code of this object runs
   // while the object goes away; the host ignores what it returns.
   platform->AddIsolateFinishedCallback(
       isolate, reinterpret_cast<void (*)(void*)>(&dlclose), handle);
+}
+
+void pin_library() {
+  static std::atomic<bool> pinned{false};
+  if (pinned.exchange(true, std::memory_order_relaxed)) return;
+  const char* file = own_file();
+  if (file != nullptr) dlopen(file, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace vantarel

@@ -165,12 +165,14 @@ void Init(v8::Local<v8::Object> exports, v8::Local<v8::Value>,
   }
   Nan::Set(exports, Nan::New("analyticsControl").ToLocalChecked(),
            AnalyticsControl(isolate, &state->analytics));
+#ifdef VANTAREL_BENCH_EXPORTS
   Nan::Set(
       exports, Nan::New("analyticsMemory").ToLocalChecked(),
       Nan::GetFunction(Nan::New<v8::FunctionTemplate>(
                            AnalyticsMemory, vantarel::compat::new_external(
                                                 isolate, &state->analytics)))
           .ToLocalChecked());
+#endif
 }
 
 }  // namespace

@@ -319,3 +319,40 @@ test('a main thread that never loads the module: it goes with the last worker, a
     loaded: false,
   });
 });
+
+test('what a worker hands to a thread that never loaded the module outlives the worker', () => {
+  const { result } = inChild(`
+    const mapped = () => require('fs').readFileSync('/proc/self/maps', 'utf8')
+      .includes('vantarel.node');
+    async function main() {
+      // A batch Buffer sent on to be sent, and the raw binding's control word.
+      const { messages, code } = await worker(() => {
+        const a = require('./');
+        const binding = require('node-gyp-build')('.');
+        const { parentPort } = require('worker_threads');
+        a.initAnalytics({ applicationId: 'w' },
+          (b) => parentPort.postMessage(b, [b.buffer]), { asBuffer: true });
+        for (let i = 0; i < 100; i++) a.recordTransaction({ requestGUID: 'g' + i });
+        a.reportTransactions({ force: true });
+        const control = binding.analyticsControl;
+        try {
+          parentPort.postMessage(control, [control.buffer]);
+        } catch (error) {
+          parentPort.postMessage(error.name);
+        }
+      });
+      const [batch, control] = messages;
+      const text = Buffer.from(batch.buffer, batch.byteOffset, batch.length).toString('latin1');
+      const held = mapped();
+      messages.length = 0;
+      for (let i = 0; i < 10; i++) {
+        gc();
+        await new Promise((resolve) => setTimeout(resolve, 5));
+      }
+      return { code, held, events: JSON.parse(text).map((e) => e.requestGUID).join(),
+        control: typeof control === 'string' ? control : 'sent' };
+    }`);
+  const ids = Array.from({ length: 100 }, (_, i) => `g${i}`).join();
+  assert.deepStrictEqual(result, { code: 0, held: true, events: ids,
+    control: Number(process.versions.node.split('.')[0]) >= 22 ? 'DataCloneError' : 'sent' });
+});
