@@ -12,18 +12,22 @@
 // One isolate's profiler, made with eager code logging: it then keeps its
 // map of compiled code up to date, and a start does not log all existing
 // code again (hundreds of milliseconds with a large application loaded).
-// Keeping the map up to date taxes every later compilation, so the profiler
-// is disposed once no profile has started for as long as ProfileKeep says.
 //
-// While the profiler is kept, a keeper profile runs beside the module's,
-// never read, filtered to a context of its own where no script runs (so its
-// tree stays a root), and made anew at each start of the module's profile.
-// The engine's sampling thread then lives as long as the profiler: made
-// anew for every profile, with fresh code compiled between profiles, it
-// left the allocator holding more freed memory at every profile. As the
-// module's profile is no longer the last to stop, the engine does not wait
-// at its stop for the samples still queued: at most the last sampling
-// interval's go unrecorded.
+// - Keeping the map up to date taxes every later compilation, so the
+//   profiler is disposed once no profile has started for as long as
+//   ProfileKeep says. The idle timer that disposes it is armed only while
+//   the module's profile does not run: every start disarms it, and a stop
+//   arms it.
+// - While the profiler exists, a keeper profile runs beside the module's,
+//   never read, filtered to a context of its own where no script runs (so
+//   its tree stays a root), and made anew at each start of the module's
+//   profile. The engine's sampling thread then lives as long as the
+//   profiler instead of being made anew for every profile, which with
+//   fresh code compiled between profiles leaves the allocator holding more
+//   freed memory at every profile.
+// - As the module's profile is then never the last to stop, the engine
+//   does not wait at its stop for the samples still queued: at most the
+//   last sampling interval's go unrecorded.
 class Profiler {
  public:
   Profiler(v8::Isolate* isolate, uv_loop_t* loop);

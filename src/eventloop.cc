@@ -3,7 +3,8 @@
 #include "function_data.h"
 #include "main_environment.h"
 
-// The main thread's counters.
+// The counters of the host's main environment, once it has loaded the
+// module; other environments count in counters of their own.
 EventLoopStatistics statistics;
 
 // The counters' addresses, for native readers that share the process.

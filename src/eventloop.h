@@ -10,8 +10,9 @@
 
 #include "loop_statistics.h"
 
-// The two hooks on one thread's loop and the counters they keep. The main
-// thread's counters are the block that the exported counter pointers name.
+// The two hooks on one thread's loop and the counters they keep. The host's
+// main environment counts in the block that the exported counter pointers
+// name; every other environment in a block of its own.
 class LoopMonitor {
  public:
   // Measures every iteration of loop from now on.
