@@ -7,7 +7,7 @@ const { root, run } = require('./env');
 
 // Sources that include no V8, NAN or node header.
 const ENGINE_FREE_SOURCES = ['src/analytics_collector.cc', 'src/text_block.cc', 'src/block_pool.cc', 'src/transaction_record.cc',
-  'src/flat_transaction.cc', 'src/census.cc', 'src/libstdcxx_compat.cc'];
+  'src/flat_transaction.cc', 'src/census.cc', 'src/pprof_profile.cc', 'src/libstdcxx_compat.cc'];
 
 const gtest = '/usr/include/gtest/gtest.h';
 if (!fs.existsSync(gtest)) {
