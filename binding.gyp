@@ -19,6 +19,8 @@
         'src/gc.cc',
         'src/cpu_profile.cc',
         'src/heap.cc',
+        'src/heap_sampling.cc',
+        'src/pprof_profile.cc',
         'src/census.cc',
         'src/analytics.cc',
         'src/transaction_reader.cc',

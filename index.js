@@ -31,8 +31,8 @@ const { createRecordTransaction } = require('./lib/record-transaction');
 // another thread, it would leave the reader reading nothing here.
 markAsUntransferable(binding.analyticsControl.buffer);
 
-// The sixteen functions, in the addon's table order; recordTransaction reads
-// its object in script and hands it to the addon flat.
+// The functions, in the addon's table order; recordTransaction reads its
+// object in script and hands it to the addon flat.
 module.exports = {
   time: binding.time,
   cpuTime: binding.cpuTime,
@@ -51,4 +51,9 @@ module.exports = {
   startTrackingHeapObjects: binding.startTrackingHeapObjects,
   stopTrackingHeapObjects: binding.stopTrackingHeapObjects,
   takeHeapSnapshot: binding.takeHeapSnapshot,
+  startHeapSampling: binding.startHeapSampling,
+  getHeapSamples: binding.getHeapSamples,
+  getHeapSamplesPprof: binding.getHeapSamplesPprof,
+  stopHeapSampling: binding.stopHeapSampling,
+  stopV8ProfilerPprof: binding.stopV8ProfilerPprof,
 };

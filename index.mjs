@@ -22,4 +22,9 @@ export const {
   startTrackingHeapObjects,
   stopTrackingHeapObjects,
   takeHeapSnapshot,
+  startHeapSampling,
+  getHeapSamples,
+  getHeapSamplesPprof,
+  stopHeapSampling,
+  stopV8ProfilerPprof,
 } = vantarel;

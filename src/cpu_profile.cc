@@ -3,6 +3,7 @@
 #include <uv.h>
 #include <v8-profiler.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -12,6 +13,9 @@
 
 #include "function_data.h"
 #include "options.h"
+#include "pprof_buffer.h"
+#include "pprof_profile.h"
+#include "pprof_tree.h"
 #include "profile_walk.h"
 #include "script_call.h"
 
@@ -82,6 +86,50 @@ int keeper_interval_us(int sampling_interval_us) {
 
 uint64_t now_ms() { return uv_hrtime() / 1000000; }
 
+// The engine samples a profile at its asked interval rounded up to a
+// multiple of the profiler's own, 1 ms unless Node was started with
+// --cpu-profiler-sampling-interval, which the module cannot read.
+constexpr int64_t kEngineIntervalUs = 1000;
+
+int64_t sampled_interval_ns(int interval_us) {
+  const int64_t us = interval_us <= kEngineIntervalUs
+                         ? kEngineIntervalUs
+                         : (interval_us + kEngineIntervalUs - 1) /
+                               kEngineIntervalUs * kEngineIntervalUs;
+  return us * 1000;
+}
+
+// The profile as pprof: a sample per node that the engine found running,
+// its hits as the sample count and the time they stand for.
+void add_samples(const v8::CpuProfile& profile, int64_t interval_ns,
+                 vantarel::PprofProfile* pprof) {
+  auto location = [pprof](const v8::CpuProfileNode* node) {
+    const int line = node->GetLineNumber();
+    return pprof->location(
+        pprof->function_at(node->GetFunctionNameStr(),
+                           node->GetScriptResourceNameStr(), line),
+        line);
+  };
+  auto values = [interval_ns](const v8::CpuProfileNode* node, int64_t* out) {
+    const int64_t hits = node->GetHitCount();
+    out[0] = hits;
+    out[1] = hits * interval_ns;
+    return hits != 0;
+  };
+  vantarel::add_tree_samples(pprof, profile.GetTopDownRoot(), 2, location,
+                             values);
+  // The engine times samples on the monotonic clock that libuv reads.
+  const int64_t now_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  const int64_t started_ns = profile.GetStartTime() * 1000;
+  pprof->set_time_nanos(now_ns -
+                        (static_cast<int64_t>(uv_hrtime()) - started_ns));
+  pprof->set_duration_nanos((profile.GetEndTime() - profile.GetStartTime()) *
+                            1000);
+}
+
 }  // namespace
 
 Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
@@ -114,7 +162,10 @@ void Profiler::start(int sampling_interval_us) {
     if (!running_) uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
     return;
   }
-  if (status == v8::CpuProfilingStatus::kStarted) keep_.started(now_ms());
+  if (status == v8::CpuProfilingStatus::kStarted) {
+    keep_.started(now_ms());
+    interval_us_ = sampling_interval_us;
+  }
   running_ = true;
 }
 
@@ -206,5 +257,25 @@ void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info) {
          info[1].As<v8::Function>());
   } catch (const std::exception&) {
     // Out of memory for the queue: the walk ends, the profile is deleted.
+  }
+}
+
+void StopV8ProfilerPprof(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  v8::Isolate* isolate = info.GetIsolate();
+  Profiler* profiler = vantarel::state_of<Profiler>(info);
+  const int64_t interval_ns = sampled_interval_ns(profiler->interval_us());
+  ProfileOwner profile(profiler->stop());
+  if (!profile) return;
+  try {
+    vantarel::PprofProfile pprof(
+        {{"samples", "count"}, {"wall", "nanoseconds"}},
+        {"wall", "nanoseconds"}, interval_ns);
+    add_samples(*profile, interval_ns, &pprof);
+    v8::Local<v8::Object> buffer;
+    if (vantarel::pprof_buffer(isolate, pprof).ToLocal(&buffer)) {
+      info.GetReturnValue().Set(buffer);
+    }
+  } catch (const std::exception&) {
+    Nan::ThrowError("out of memory while encoding the CPU profile");
   }
 }

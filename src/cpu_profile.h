@@ -40,6 +40,9 @@ class Profiler {
   // Stops the module's profile, which the caller deletes, and keeps the
   // profiler for the next start; null when the profile does not run.
   v8::CpuProfile* stop();
+  // The running profile's sampling interval as asked for; 0 for the
+  // engine's default.
+  int interval_us() const { return interval_us_; }
 
   // Ends a running profile, disposes the profiler and closes the timer,
   // handed to on_closed with its data set to owner. Returns the number of
@@ -55,6 +58,7 @@ class Profiler {
   v8::CpuProfiler* profiler_ = nullptr;
   // Whether the module's profile runs; the engine ignores a second start.
   bool running_ = false;
+  int interval_us_ = 0;
   // The keeper's id while it runs, else 0.
   v8::ProfilerId keeper_ = 0;
   v8::Global<v8::Context> keeper_context_;
@@ -64,5 +68,6 @@ class Profiler {
 
 void StartV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info);
 void StopV8Profiler(const Nan::FunctionCallbackInfo<v8::Value>& info);
+void StopV8ProfilerPprof(const Nan::FunctionCallbackInfo<v8::Value>& info);
 
 #endif  // SRC_CPU_PROFILE_H_

@@ -1,6 +1,7 @@
-// The order in which a stopped CPU profile's call tree is shown to script.
-// Engine-free: Node is any type with GetChildrenCount() and GetChild(int)
-// returning const Node*, so tests can drive it over a tree of their own.
+// The order in which a profile's call tree is shown to script. Engine-free:
+// a tree's nodes are reached through ProfileTree<Node>, which by default
+// asks the node's GetChildrenCount() and GetChild(int), so tests can drive
+// it over a tree of their own.
 #ifndef SRC_PROFILE_WALK_H_
 #define SRC_PROFILE_WALK_H_
 
@@ -10,6 +11,16 @@
 #include <vector>
 
 namespace vantarel {
+
+// How the children of a call tree's node are reached; specialised for a
+// node type that does not have the engine's CPU profile node's methods.
+template <typename Node>
+struct ProfileTree {
+  static int ChildCount(const Node* node) { return node->GetChildrenCount(); }
+  static const Node* Child(const Node* node, int i) {
+    return node->GetChild(i);
+  }
+};
 
 // The filter's answer for one node.
 enum class Screen {
@@ -43,11 +54,11 @@ bool push_node(const Node* node, PendingQueue<Node>* queue, Filter& filter,
   std::vector<std::pair<const Node*, int>> dissolved{{node, 0}};
   while (!dissolved.empty()) {
     auto& top = dissolved.back();
-    if (top.second >= top.first->GetChildrenCount()) {
+    if (top.second >= ProfileTree<Node>::ChildCount(top.first)) {
       dissolved.pop_back();
       continue;
     }
-    const Node* child = top.first->GetChild(top.second++);
+    const Node* child = ProfileTree<Node>::Child(top.first, top.second++);
     answer = filter(child);
     if (answer == Screen::kStop) return false;
     if (answer == Screen::kRetain) {
@@ -72,10 +83,13 @@ bool walk_profile(const Node* root, Filter&& filter, Visitor&& visitor) {
     const Node* node = queue.back();
     queue.pop_back();
     int32_t retained = 0;
-    const int children = node->GetChildrenCount();
+    const int children = ProfileTree<Node>::ChildCount(node);
     for (int i = 0; i < children; ++i) {
       int32_t found;
-      if (!push_node(node->GetChild(i), &queue, filter, &found)) return false;
+      if (!push_node(ProfileTree<Node>::Child(node, i), &queue, filter,
+                     &found)) {
+        return false;
+      }
       retained += found;
     }
     if (!visitor(node, retained)) return false;

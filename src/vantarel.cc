@@ -13,6 +13,7 @@
 #include "eventloop.h"
 #include "gc.h"
 #include "heap.h"
+#include "heap_sampling.h"
 #include "library_hold.h"
 
 namespace {
@@ -25,13 +26,15 @@ struct ModuleState {
         loop_monitor(isolate, loop),
         gc(isolate, loop),
         profiler(isolate, loop),
-        heap(isolate) {}
+        heap(isolate),
+        heap_sampling(isolate) {}
 
   v8::Isolate* isolate;
   LoopMonitor loop_monitor;
   GCNotifier gc;
   Profiler profiler;
   HeapTracking heap;
+  HeapSampling heap_sampling;
   Analytics analytics;
   node::AsyncCleanupHookHandle cleanup_hook;
   // Handles still closing, and what to call when the last has closed.
@@ -41,7 +44,15 @@ struct ModuleState {
 };
 
 // The part of the state an exported function works on.
-enum class Area { kNone, kLoop, kGC, kProfiler, kHeap, kAnalytics };
+enum class Area {
+  kNone,
+  kLoop,
+  kGC,
+  kProfiler,
+  kHeap,
+  kHeapSampling,
+  kAnalytics
+};
 
 void* part_of(ModuleState* state, Area area) {
   switch (area) {
@@ -53,6 +64,8 @@ void* part_of(ModuleState* state, Area area) {
       return &state->profiler;
     case Area::kHeap:
       return &state->heap;
+    case Area::kHeapSampling:
+      return &state->heap_sampling;
     case Area::kAnalytics:
       return &state->analytics;
     case Area::kNone:
@@ -88,6 +101,11 @@ constexpr ExportedFunction kExports[] = {
     {"startTrackingHeapObjects", StartTrackingHeapObjects, Area::kHeap},
     {"stopTrackingHeapObjects", StopTrackingHeapObjects, Area::kHeap},
     {"takeHeapSnapshot", TakeHeapSnapshot, Area::kNone},
+    {"startHeapSampling", StartHeapSampling, Area::kHeapSampling},
+    {"getHeapSamples", GetHeapSamples, Area::kHeapSampling},
+    {"getHeapSamplesPprof", GetHeapSamplesPprof, Area::kHeapSampling},
+    {"stopHeapSampling", StopHeapSampling, Area::kHeapSampling},
+    {"stopV8ProfilerPprof", StopV8ProfilerPprof, Area::kProfiler},
 };
 
 void HandleClosed(uv_handle_t* handle) {
@@ -108,6 +126,7 @@ void Teardown(void* data, void (*torn_down)(void*), void* arg) {
   state->torn_down_arg = arg;
   v8::HandleScope scope(state->isolate);
   state->heap.close();
+  state->heap_sampling.close();
   state->closing = state->gc.close(state, HandleClosed) +
                    state->profiler.close(state, HandleClosed) +
                    state->loop_monitor.close(state, HandleClosed);

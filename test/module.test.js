@@ -9,7 +9,8 @@ const EXPORTED = [
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
   'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
   'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
-  'stopTrackingHeapObjects', 'takeHeapSnapshot',
+  'stopTrackingHeapObjects', 'takeHeapSnapshot', 'startHeapSampling', 'getHeapSamples',
+  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof',
 ];
 
 test('the exports object holds exactly the module functions, in order', () => {

@@ -3,12 +3,14 @@ const test = require('node:test');
 const assert = require('node:assert');
 const vantarel = require('..');
 const { runNode } = require('./common');
+const { readPprof, byLeaf } = require('./pprof');
 
 const TABLE = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
   'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
   'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
-  'stopTrackingHeapObjects', 'takeHeapSnapshot'];
+  'stopTrackingHeapObjects', 'takeHeapSnapshot', 'startHeapSampling', 'getHeapSamples',
+  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof'];
 
 test('exports are functions of the table, in table order', () => {
   const keys = Object.keys(vantarel);
@@ -190,4 +192,25 @@ test('a stopped profile leaves nothing that keeps the process alive', () => {
   `);
   assert.strictEqual(r.status, 0, r.stderr);
   assert.ok(Number(r.stdout) < 4000, r.stdout);
+});
+
+test('stopV8ProfilerPprof gives the profile as pprof, and undefined without one', () => {
+  assert.strictEqual(vantarel.stopV8ProfilerPprof(), undefined);
+  const started = Date.now();
+  vantarel.startV8Profiler({ samplingInterval: 2000 });
+  for (let i = 0; i < 10; i++) branch();
+  const profile = readPprof(vantarel.stopV8ProfilerPprof());
+  assert.strictEqual(vantarel.stopV8ProfilerPprof(), undefined, 'stopped');
+  assert.deepStrictEqual([profile.sampleTypes, profile.periodType, profile.period],
+    [['samples/count', 'wall/nanoseconds'], 'wall/nanoseconds', 2e6]);
+  assert.ok(Math.abs(profile.timeNanos / 1e6 - started) < 100, 'started then');
+  assert.ok(profile.durationNanos >= 350e6 && profile.durationNanos < 5e9);
+  for (const { values } of profile.samples) assert.strictEqual(values[1], values[0] * 2e6);
+  const leaves = byLeaf(profile, 0).map(([name]) => name);
+  const busyAt = leaves.indexOf('busy');
+  assert.ok(busyAt >= 0 && busyAt < 3, leaves.join());
+  const sample = profile.samples.find((s) => s.stack[0].name === 'busy' &&
+    s.stack[1].name === 'leafOne');
+  assert.deepStrictEqual(sample.stack.slice(1, 3).map((f) => [f.name, f.file]),
+    [['leafOne', __filename], ['branch', __filename]]);
 });

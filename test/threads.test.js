@@ -48,7 +48,7 @@ test('each thread counts its own loop: a block in a worker is not the main threa
         a.resetEventLoopInfo();
         // Tick times run from the poll for I/O: the block is an I/O callback.
         require('fs').readFile(__filename, () => {
-          const end = Date.now() + 300;
+          const end = Date.now() + 310;
           while (Date.now() < end);
           setImmediate(() => parentPort.postMessage(a.getEventLoopInfo()));
         });
@@ -355,4 +355,47 @@ test('what a worker hands to a thread that never loaded the module outlives the 
   const ids = Array.from({ length: 100 }, (_, i) => `g${i}`).join();
   assert.deepStrictEqual(result, { code: 0, held: true, events: ids,
     control: Number(process.versions.node.split('.')[0]) >= 22 ? 'DataCloneError' : 'sent' });
+});
+
+test('each thread samples its own heap, and workers terminated while encoding leave the process fine', () => {
+  const { result } = inChild(`
+    const { Profile } = require('pprof-format');
+    function topLeaf(buffer) {
+      const p = Profile.decode(buffer);
+      const name = (s) => p.stringTable.strings[Number(p.function.find((f) =>
+        f.id === p.location.find((l) => l.id === s.locationId[0]).line[0].functionId).name)];
+      return name(p.sample.reduce((a, b) => (a.value[1] > b.value[1] ? a : b)));
+    }
+    const kept = [];
+    function mainRetains() { for (let i = 0; i < 50000; i++) kept.push({ i }); }
+    async function main() {
+      const a = require('./');
+      a.startHeapSampling({ samplingInterval: 16384 });
+      mainRetains();
+      const own = await worker(() => {
+        const a = require('./');
+        const kept = [];
+        (function workerRetains() { for (let i = 0; i < 50000; i++) kept.push({ i }); })();
+        a.startHeapSampling({ samplingInterval: 16384 });
+        (function workerRetains() { for (let i = 0; i < 50000; i++) kept.push({ i }); })();
+        require('worker_threads').parentPort.postMessage(a.getHeapSamplesPprof());
+      });
+      const terminated = await Promise.all([0, 1, 2].map((n) => worker((n) => {
+        const a = require('./');
+        a.startHeapSampling({ samplingInterval: 1024 });
+        a.startV8Profiler({ samplingInterval: 1000 });
+        const kept = [];
+        require('worker_threads').parentPort.postMessage('running');
+        for (;;) {
+          kept.push(new Array(100).fill(n));
+          if (kept.length > 5000) kept.length = 0;
+          a.getHeapSamplesPprof();
+          a.stopV8ProfilerPprof();
+          a.startV8Profiler({ samplingInterval: 1000 });
+        }
+      }, n, (m, w) => setTimeout(() => w.terminate(), 50 + 40 * n))));
+      return { main: topLeaf(a.getHeapSamplesPprof()), worker: topLeaf(own.messages[0]),
+        codes: [own.code, ...terminated.map((t) => t.code)] };
+    }`);
+  assert.deepStrictEqual(result, { main: 'mainRetains', worker: 'workerRetains', codes: [0, 1, 1, 1] });
 });

@@ -1,0 +1,25 @@
+// A pprof profile handed to script as a Buffer, encoded straight into the
+// Buffer's memory.
+#ifndef SRC_PPROF_BUFFER_H_
+#define SRC_PPROF_BUFFER_H_
+
+#include <node_buffer.h>
+
+#include "pprof_profile.h"
+
+namespace vantarel {
+
+// Empty, with an exception pending, when the engine refused the memory.
+inline v8::MaybeLocal<v8::Object> pprof_buffer(v8::Isolate* isolate,
+                                               const PprofProfile& profile) {
+  v8::Local<v8::Object> buffer;
+  if (!node::Buffer::New(isolate, profile.encoded_size()).ToLocal(&buffer)) {
+    return {};
+  }
+  profile.write(node::Buffer::Data(buffer));
+  return buffer;
+}
+
+}  // namespace vantarel
+
+#endif  // SRC_PPROF_BUFFER_H_
