@@ -6,7 +6,9 @@ const { has, run, fail } = require('./env');
 const isRoot = process.getuid && process.getuid() === 0;
 let aptUpdated = false;
 
-function ensurePackage(pkg, present, why, { optional = false } = {}) {
+// recommends: false leaves out what the package only recommends (qemu's
+// would bring a desktop's worth of libraries).
+function ensurePackage(pkg, present, why, { optional = false, recommends = true } = {}) {
   if (present()) return;
   if (isRoot && has('apt-get')) {
     console.log(`vantarel set-up: installing ${pkg} (${why})`);
@@ -14,7 +16,8 @@ function ensurePackage(pkg, present, why, { optional = false } = {}) {
       run('apt-get', ['update', '-qq']);
       aptUpdated = true;
     }
-    if (run('apt-get', ['install', '-y', '-qq', pkg],
+    const extra = recommends ? [] : ['--no-install-recommends'];
+    if (run('apt-get', ['install', '-y', '-qq', ...extra, pkg],
       { env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' } }) && present()) {
       return;
     }

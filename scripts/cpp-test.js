@@ -1,6 +1,7 @@
 'use strict';
 // Builds and runs the GoogleTest unit tests of the sources that need no engine.
-// Usage: node scripts/cpp-test.js [--sanitize]
+// Usage: node scripts/cpp-test.js [--sanitize] [--build-only]
+// --build-only leaves build/cpp-tests for another runner (scripts/kernel-test.js).
 const fs = require('fs');
 const path = require('path');
 const { root, run } = require('./env');
@@ -32,4 +33,5 @@ if (process.argv.includes('--sanitize')) {
 if (!run('g++', [...flags, ...sources, ...tests, '-o', out, '-lgtest', '-lgtest_main', '-pthread'])) {
   process.exit(1);
 }
+if (process.argv.includes('--build-only')) process.exit(0);
 process.exit(run(out, ['--gtest_brief=1']) ? 0 : 1);
