@@ -18,6 +18,7 @@
         'src/eventloop.cc',
         'src/gc.cc',
         'src/cpu_profile.cc',
+        'src/loop_watchdog.cc',
         'src/heap.cc',
         'src/heap_sampling.cc',
         'src/pprof_profile.cc',

@@ -249,3 +249,114 @@ export function stopTrackingHeapObjects(): void;
 
 /** Takes a heap snapshot and streams its JSON text to `piece` until it answers falsy. */
 export function takeHeapSnapshot(piece?: SnapshotPieceCallback): void;
+
+/** Options of {@link startHeapSampling}. */
+export interface HeapSamplingOptions {
+  /**
+   * Mean bytes allocated between samples, a positive integer; 524288 (the
+   * rate of continuous profilers) when absent.
+   */
+  samplingInterval?: number;
+  /** Frames kept of each sample's stack, a positive integer; 64 when absent. */
+  stackDepth?: number;
+}
+
+/**
+ * Starts the engine's sampling heap profiler on the calling thread, or
+ * starts it again with new options.
+ * @throws TypeError when options is not an object or an option is not a
+ *   positive integer (nothing starts then); Error when another client of the
+ *   engine (such as the inspector) already samples the heap
+ */
+export function startHeapSampling(options?: HeapSamplingOptions): void;
+
+/**
+ * As {@link ProfileFilter}, for a node of the live sampled allocations.
+ * @param selfBytes the engine's estimate, for the whole heap, of the bytes
+ *   that the node's own allocations hold
+ */
+export type HeapSampleFilter = (
+  childCount: number,
+  selfBytes: number,
+  functionName: string,
+  scriptResourceName: string,
+  lineNumber: number,
+) => unknown;
+
+/**
+ * As {@link ProfileVisitor}, for a node of the live sampled allocations.
+ * @param selfCount the engine's estimate of the number of objects behind
+ *   `selfBytes`
+ */
+export type HeapSampleVisitor = (
+  retainedChildCount: number,
+  selfBytes: number,
+  functionName: string,
+  scriptResourceName: string,
+  lineNumber: number,
+  selfCount: number,
+) => void;
+
+/**
+ * Walks the live sampled allocations as a call tree, as
+ * {@link stopV8Profiler} walks a CPU profile; sampling goes on. Does
+ * nothing while the heap is not sampled or without two functions.
+ */
+export function getHeapSamples(filter: HeapSampleFilter, visitor: HeapSampleVisitor): void;
+
+/**
+ * The live sampled allocations as an uncompressed pprof message
+ * (profile.proto): sample types objects/count and space/bytes, one sample
+ * per allocation site. Undefined while the heap is not sampled.
+ */
+export function getHeapSamplesPprof(): Buffer | undefined;
+
+/** Stops the sampling heap profiler of the calling thread. */
+export function stopHeapSampling(): void;
+
+/**
+ * Stops the CPU profile and returns it as an uncompressed pprof message
+ * (profile.proto): sample types samples/count and wall/nanoseconds.
+ * Undefined when no profile runs. The profiler is kept as after
+ * {@link stopV8Profiler}.
+ */
+export function stopV8ProfilerPprof(): Buffer | undefined;
+
+/** One frame of the stack that blocked the loop. */
+export interface BlockFrame {
+  /** "" for an anonymous function. */
+  functionName: string;
+  /** The script's name or URL; "" for the engine's and Node's native code. */
+  scriptName: string;
+  /** Where the function starts, 1-based; 0 when unknown. */
+  lineNumber: number;
+  columnNumber: number;
+}
+
+/**
+ * Called on the blocked thread's loop once per block, after it ended.
+ * @param blockedMs how long the loop could not come around, in milliseconds
+ * @param frames the stack that stood for most of the block, innermost
+ *   first; empty when no sample of it named code (a block not much longer
+ *   than the sampling interval, or the engine's own work only)
+ */
+export type BlockListener = (blockedMs: number, frames: BlockFrame[]) => void;
+
+/** Options of {@link startLoopWatchdog}. */
+export interface LoopWatchdogOptions {
+  /** Milliseconds a loop iteration must take to count as a block, a positive integer. */
+  threshold: number;
+}
+
+/**
+ * Watches the calling thread's event loop: when an iteration keeps it from
+ * coming around for `threshold` ms or longer, the stack of what blocked it,
+ * taken while it blocked, goes to `listener` after the block. Replaces an
+ * earlier watch of the thread.
+ * @throws TypeError when options is not an object, threshold is not a
+ *   positive integer or listener is not a function (nothing changes then)
+ */
+export function startLoopWatchdog(options: LoopWatchdogOptions, listener: BlockListener): void;
+
+/** Stops watching the calling thread's loop: no call comes after it. */
+export function stopLoopWatchdog(): void;

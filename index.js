@@ -56,4 +56,6 @@ module.exports = {
   getHeapSamplesPprof: binding.getHeapSamplesPprof,
   stopHeapSampling: binding.stopHeapSampling,
   stopV8ProfilerPprof: binding.stopV8ProfilerPprof,
+  startLoopWatchdog: binding.startLoopWatchdog,
+  stopLoopWatchdog: binding.stopLoopWatchdog,
 };

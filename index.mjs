@@ -27,4 +27,6 @@ export const {
   getHeapSamplesPprof,
   stopHeapSampling,
   stopV8ProfilerPprof,
+  startLoopWatchdog,
+  stopLoopWatchdog,
 } = vantarel;

@@ -139,12 +139,25 @@ Profiler::Profiler(v8::Isolate* isolate, uv_loop_t* loop) : isolate_(isolate) {
   uv_unref(reinterpret_cast<uv_handle_t*>(&idle_timer_));
 }
 
-void Profiler::start(int sampling_interval_us) {
+void Profiler::make_profiler() {
   uv_timer_stop(&idle_timer_);
   if (profiler_ == nullptr) {
     profiler_ =
         v8::CpuProfiler::New(isolate_, v8::kDebugNaming, v8::kEagerLogging);
   }
+}
+
+void Profiler::idle() {
+  if (running_ || samplers_ > 0) return;
+  if (keep_.started_once()) {
+    uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+  } else {
+    dispose();
+  }
+}
+
+void Profiler::start(int sampling_interval_us) {
+  make_profiler();
   // A fresh keeper before the module's profile, whose start sample would
   // otherwise land in it; the old one goes, its samples unread.
   if (!running_) renew_keeper(keeper_interval_us(sampling_interval_us));
@@ -159,7 +172,7 @@ void Profiler::start(int sampling_interval_us) {
                 name, v8::CpuProfilingOptions(v8::kLeafNodeLineNumbers, 0,
                                               sampling_interval_us));
   if (status == v8::CpuProfilingStatus::kErrorTooManyProfilers) {
-    if (!running_) uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+    idle();
     return;
   }
   if (status == v8::CpuProfilingStatus::kStarted) {
@@ -174,8 +187,22 @@ v8::CpuProfile* Profiler::stop() {
   running_ = false;
   // The keeper runs on, and with it the sampling thread.
   v8::CpuProfile* profile = profiler_->StopProfiling(title(isolate_));
-  uv_timer_start(&idle_timer_, Release, keep_.keep_ms(), 0);
+  idle();
   return profile;
+}
+
+v8::ProfilerId Profiler::start_sampling(int interval_us) {
+  make_profiler();
+  const v8::CpuProfilingResult result =
+      profiler_->Start(v8::CpuProfilingOptions(
+          v8::kLeafNodeLineNumbers, v8::CpuProfilingOptions::kNoSampleLimit,
+          interval_us));
+  if (result.status != v8::CpuProfilingStatus::kStarted) {
+    idle();
+    return 0;
+  }
+  ++samplers_;
+  return result.id;
 }
 
 void Profiler::renew_keeper(int interval_us) {
@@ -200,14 +227,18 @@ void Profiler::stop_keeper() {
 }
 
 void Profiler::Release(uv_timer_t* timer) {
-  // Every start stops the timer, and only a stop starts it: the module's
-  // profile does not run.
-  auto* self = static_cast<Profiler*>(timer->data);
-  v8::HandleScope scope(self->isolate_);
-  self->stop_keeper();
-  self->keeper_context_.Reset();
-  self->profiler_->Dispose();
-  self->profiler_ = nullptr;
+  // Every start stops the timer, and only the stop of the last profile
+  // starts it: nothing runs.
+  static_cast<Profiler*>(timer->data)->dispose();
+}
+
+void Profiler::dispose() {
+  if (profiler_ == nullptr) return;
+  v8::HandleScope scope(isolate_);
+  stop_keeper();
+  keeper_context_.Reset();
+  profiler_->Dispose();
+  profiler_ = nullptr;
 }
 
 int Profiler::close(void* owner, uv_close_cb on_closed) {

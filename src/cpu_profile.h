@@ -16,8 +16,9 @@
 // - Keeping the map up to date taxes every later compilation, so the
 //   profiler is disposed once no profile has started for as long as
 //   ProfileKeep says. The idle timer that disposes it is armed only while
-//   the module's profile does not run: every start disarms it, and a stop
-//   arms it.
+//   nothing runs: every start disarms it, and the stop of the last profile
+//   arms it. Sampling profiles of the module's own (the loop watchdog's)
+//   hold the profiler too; when only they have run, it goes with the last.
 // - While the profiler exists, a keeper profile runs beside the module's,
 //   never read, filtered to a context of its own where no script runs (so
 //   its tree stays a root), and made anew at each start of the module's
@@ -44,12 +45,40 @@ class Profiler {
   // engine's default.
   int interval_us() const { return interval_us_; }
 
+  // A profile of the module's own (the loop watchdog's) that keeps every
+  // sample with its time, making the profiler first when there is none.
+  // While one runs the profiler stays. 0 when the engine refused it.
+  v8::ProfilerId start_sampling(int interval_us);
+  // Stops one and hands it to read, if the engine gives it back, before it
+  // is deleted; answers what read answers, else true.
+  template <typename Read>
+  bool stop_sampling(v8::ProfilerId id, Read&& read) {
+    v8::CpuProfile* profile = profiler_->Stop(id);
+    bool answer = true;
+    if (profile != nullptr) {
+      answer = read(static_cast<const v8::CpuProfile&>(*profile));
+      profile->Delete();
+    }
+    // The profile is deleted before the profiler may go.
+    --samplers_;
+    idle();
+    return answer;
+  }
+  bool stop_sampling(v8::ProfilerId id) {
+    return stop_sampling(id, [](const v8::CpuProfile&) { return true; });
+  }
+
   // Ends a running profile, disposes the profiler and closes the timer,
   // handed to on_closed with its data set to owner. Returns the number of
   // handles closed.
   int close(void* owner, uv_close_cb on_closed);
 
  private:
+  void make_profiler();
+  // Arms the idle timer once nothing runs, or disposes of the profiler at
+  // once if the module's profile never ran.
+  void idle();
+  void dispose();
   void renew_keeper(int interval_us);
   void stop_keeper();
   static void Release(uv_timer_t* timer);
@@ -59,6 +88,8 @@ class Profiler {
   // Whether the module's profile runs; the engine ignores a second start.
   bool running_ = false;
   int interval_us_ = 0;
+  // The module's own sampling profiles that run.
+  int samplers_ = 0;
   // The keeper's id while it runs, else 0.
   v8::ProfilerId keeper_ = 0;
   v8::Global<v8::Context> keeper_context_;

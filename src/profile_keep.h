@@ -31,6 +31,9 @@ class ProfileKeep {
     has_started_ = true;
   }
 
+  // Whether a profile ever began.
+  bool started_once() const { return has_started_; }
+
   // How long to keep the profiler once its profile has stopped.
   uint64_t keep_ms() const {
     if (interval_ms_ == 0 || interval_ms_ > kCapMs) return kFloorMs;

@@ -15,6 +15,7 @@
 #include "heap.h"
 #include "heap_sampling.h"
 #include "library_hold.h"
+#include "loop_watchdog.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ struct ModuleState {
         loop_monitor(isolate, loop),
         gc(isolate, loop),
         profiler(isolate, loop),
+        watchdog(isolate, loop, &profiler),
         heap(isolate),
         heap_sampling(isolate) {}
 
@@ -33,6 +35,7 @@ struct ModuleState {
   LoopMonitor loop_monitor;
   GCNotifier gc;
   Profiler profiler;
+  LoopWatchdog watchdog;
   HeapTracking heap;
   HeapSampling heap_sampling;
   Analytics analytics;
@@ -51,6 +54,7 @@ enum class Area {
   kProfiler,
   kHeap,
   kHeapSampling,
+  kWatchdog,
   kAnalytics
 };
 
@@ -66,6 +70,8 @@ void* part_of(ModuleState* state, Area area) {
       return &state->heap;
     case Area::kHeapSampling:
       return &state->heap_sampling;
+    case Area::kWatchdog:
+      return &state->watchdog;
     case Area::kAnalytics:
       return &state->analytics;
     case Area::kNone:
@@ -106,6 +112,8 @@ constexpr ExportedFunction kExports[] = {
     {"getHeapSamplesPprof", GetHeapSamplesPprof, Area::kHeapSampling},
     {"stopHeapSampling", StopHeapSampling, Area::kHeapSampling},
     {"stopV8ProfilerPprof", StopV8ProfilerPprof, Area::kProfiler},
+    {"startLoopWatchdog", StartLoopWatchdog, Area::kWatchdog},
+    {"stopLoopWatchdog", StopLoopWatchdog, Area::kWatchdog},
 };
 
 void HandleClosed(uv_handle_t* handle) {
@@ -127,9 +135,11 @@ void Teardown(void* data, void (*torn_down)(void*), void* arg) {
   v8::HandleScope scope(state->isolate);
   state->heap.close();
   state->heap_sampling.close();
-  state->closing = state->gc.close(state, HandleClosed) +
-                   state->profiler.close(state, HandleClosed) +
-                   state->loop_monitor.close(state, HandleClosed);
+  // The watchdog's profiles end before the profiler goes.
+  state->closing = state->watchdog.close(state, HandleClosed);
+  state->closing += state->gc.close(state, HandleClosed);
+  state->closing += state->profiler.close(state, HandleClosed);
+  state->closing += state->loop_monitor.close(state, HandleClosed);
 }
 
 // The state of the environment whose main context is context, made at the

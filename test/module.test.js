@@ -10,7 +10,8 @@ const EXPORTED = [
   'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
   'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
   'stopTrackingHeapObjects', 'takeHeapSnapshot', 'startHeapSampling', 'getHeapSamples',
-  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof',
+  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof', 'startLoopWatchdog',
+  'stopLoopWatchdog',
 ];
 
 test('the exports object holds exactly the module functions, in order', () => {

@@ -10,7 +10,8 @@ const TABLE = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler'
   'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
   'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
   'stopTrackingHeapObjects', 'takeHeapSnapshot', 'startHeapSampling', 'getHeapSamples',
-  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof'];
+  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof', 'startLoopWatchdog',
+  'stopLoopWatchdog'];
 
 test('exports are functions of the table, in table order', () => {
   const keys = Object.keys(vantarel);

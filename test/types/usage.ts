@@ -57,9 +57,31 @@ vantarel.reportTransactions({ force: true });
 // @ts-expect-error force is a boolean
 vantarel.reportTransactions({ force: 1 });
 
+vantarel.startHeapSampling();
+vantarel.startHeapSampling({ samplingInterval: 32768, stackDepth: 32 });
+vantarel.getHeapSamples(
+  (childCount, selfBytes, name, url, line) => childCount + selfBytes + line > 0 && name + url,
+  (retained, selfBytes, name, url, line, selfCount) => {
+    void [retained, selfBytes, name, url, line, selfCount];
+  },
+);
+const heapProfile: Buffer | undefined = vantarel.getHeapSamplesPprof();
+vantarel.stopHeapSampling();
+const cpuProfile: Buffer | undefined = vantarel.stopV8ProfilerPprof();
+// @ts-expect-error the interval is a number of bytes
+vantarel.startHeapSampling({ samplingInterval: '512k' });
+
+vantarel.startLoopWatchdog({ threshold: 100 }, (blockedMs, frames) => {
+  const where: string[] = frames.map((f) => `${f.functionName} ${f.scriptName}:${f.lineNumber}:${f.columnNumber}`);
+  void [blockedMs + 1, where];
+});
+vantarel.stopLoopWatchdog();
+// @ts-expect-error the threshold is required
+vantarel.startLoopWatchdog({}, () => {});
+
 // @ts-expect-error the listener must be a function
 vantarel.afterGC(42);
 // @ts-expect-error names are texts
 vantarel.getV8HeapSnapshot([1, 2], () => {});
 
-void [t, ticks, supported];
+void [t, ticks, supported, heapProfile, cpuProfile];
