@@ -14,6 +14,13 @@
 //   node --expose-gc profiled-process.js memory <profiles>
 //     takes profiles back to back, each over a little work, and reads RSS
 //     after a full collection every 50 profiles.
+//   node profiled-process.js pprof native|script|stop <profile s> <count>
+//     takes <count> profiles at 1 ms of the application kept busy, and times
+//     each stop with its encoding as pprof: natively (stopV8ProfilerPprof),
+//     or walked into script objects and encoded by pprof-format, the way an
+//     agent without the native encoder does (or the stop alone). The first
+//     is the one an agent
+//     meets once a minute: the application warm, the encoder not.
 //   node --expose-gc profiled-process.js soak never|profiled <cycles>
 //     a compressed run of hours with a profile every minute: each cycle
 //     compiles and drops fresh code, as a minute of an application may, then
@@ -111,12 +118,12 @@ function profileStop() {
   return { wall: wallMs() - wall, nodes };
 }
 
-// Keeps the application about a third busy: some 30 ms of transpiling and
-// running fresh code every 100 ms.
-function keepBusy() {
+// Keeps the application about a third busy (or as many ms of every 100 as
+// given): transpiling and running fresh code.
+function keepBusy(busyMs = 30) {
   let seed = 100000;
   const timer = setInterval(() => {
-    const end = wallMs() + 30;
+    const end = wallMs() + busyMs;
     while (wallMs() < end) compileWork(seed++, 1, 3);
   }, 100);
   return () => clearInterval(timer);
@@ -195,6 +202,91 @@ function tax(mode) {
   }
 }
 
+// The walk rebuilt as a tree of script objects, then encoded by
+// pprof-format: the path of an agent that encodes in script.
+function scriptPprof() {
+  const { Profile, StringTable, ValueType, Function: Fn, Location, Line, Sample } =
+    require('pprof-format');
+  const root = { children: [] };
+  // Breadth first: each node's children follow in the order their parents
+  // came.
+  const parents = [];
+  let nodes = 0;
+  vantarel.stopV8Profiler(() => false, (children, hits, name, url, line) => {
+    const node = { name, url, line, hits, children: [] };
+    nodes++;
+    while (parents.length && parents[0].left === 0) parents.shift();
+    if (parents.length) {
+      parents[0].node.children.push(node);
+      parents[0].left--;
+    } else {
+      root.children.push(node);
+    }
+    if (children) parents.push({ node, left: children });
+  });
+  const strings = new StringTable();
+  const functions = new Map();
+  const locations = new Map();
+  const profile = new Profile({
+    sampleType: [new ValueType({ type: strings.dedup('samples'), unit: strings.dedup('count') }),
+      new ValueType({ type: strings.dedup('wall'), unit: strings.dedup('nanoseconds') })],
+    periodType: new ValueType({ type: strings.dedup('wall'), unit: strings.dedup('nanoseconds') }),
+    period: SAMPLING_US_PPROF * 1000, stringTable: strings,
+  });
+  const locationOf = (node) => {
+    const key = `${node.name}:${node.url}:${node.line}`;
+    let location = locations.get(key);
+    if (location) return location.id;
+    let fn = functions.get(key);
+    if (!fn) {
+      fn = new Fn({ id: functions.size + 1, name: strings.dedup(node.name),
+        systemName: strings.dedup(node.name), filename: strings.dedup(node.url),
+        startLine: node.line });
+      functions.set(key, fn);
+      profile.function.push(fn);
+    }
+    location = new Location({ id: locations.size + 1, line: [new Line({ functionId: fn.id, line: node.line })] });
+    locations.set(key, location);
+    profile.location.push(location);
+    return location.id;
+  };
+  const visit = (node, stack) => {
+    const here = [locationOf(node), ...stack];
+    if (node.hits) {
+      profile.sample.push(new Sample({ locationId: here,
+        value: [node.hits, node.hits * SAMPLING_US_PPROF * 1000] }));
+    }
+    for (const child of node.children) visit(child, here);
+  };
+  for (const child of root.children[0] ? root.children[0].children : []) visit(child, []);
+  return { bytes: profile.encode().length, nodes };
+}
+
+function nativePprof() {
+  const buffer = vantarel.stopV8ProfilerPprof();
+  return { bytes: buffer.length, nodes: null };
+}
+
+const SAMPLING_US_PPROF = 1000;
+
+async function pprof(path, profileS, count) {
+  loadApplication();
+  const stopBusy = keepBusy(90);
+  const result = { path, stopsMs: [], bytes: [], nodes: [] };
+  for (let i = 0; i < count; i++) {
+    vantarel.startV8Profiler({ samplingInterval: SAMPLING_US_PPROF });
+    await sleep(profileS * 1000);
+    const wall = wallMs();
+    const stopped = path === 'native' ? nativePprof() :
+      path === 'script' ? scriptPprof() : (vantarel.stopV8Profiler(), { bytes: 0, nodes: null });
+    result.stopsMs.push(wallMs() - wall);
+    result.bytes.push(stopped.bytes);
+    result.nodes.push(stopped.nodes);
+  }
+  stopBusy();
+  return result;
+}
+
 function rssMb() {
   global.gc();
   return process.memoryUsage().rss / (1 << 20);
@@ -238,6 +330,7 @@ async function main() {
   else if (what === 'tax') result = tax(args[0]);
   else if (what === 'memory') result = memory(Number(args[0]));
   else if (what === 'soak') result = soak(args[0], Number(args[1]));
+  else if (what === 'pprof') result = await pprof(args[0], Number(args[1]), Number(args[2]));
   else throw new Error(`unknown measure "${what}"`);
   console.log(JSON.stringify(result));
 }

@@ -60,7 +60,8 @@ test('a matching prebuild is what the package loads, and installing builds nothi
     const addon = require(${JSON.stringify(dir)});
     const file = process.report.getReport().sharedObjects.find((f) => f.endsWith('.node'));
     Object.keys(addon).length + ' ' + file`], { encoding: 'utf8' });
-  assert.strictEqual(load.stdout.trim(), `16 ${prebuild}`, load.stderr);
+  assert.strictEqual(load.stdout.trim(), `${Object.keys(require('..')).length} ${prebuild}`,
+    load.stderr);
 });
 
 test('a source build without its tools names the Debian packages and compiles nothing', (t) => {

@@ -14,8 +14,10 @@ const MAX_DEPTH = 2;
 // Functions a callback of each role prefers when it calls back into the module.
 const PREFER = {
   report: ['initAnalytics', 'reportTransactions', 'recordTransaction', 'enableAnalytics'],
-  filter: ['startV8Profiler', 'stopV8Profiler'],
-  visitor: ['startV8Profiler', 'stopV8Profiler', 'getV8HeapSnapshot'],
+  filter: ['startV8Profiler', 'stopV8Profiler', 'stopHeapSampling', 'getHeapSamples'],
+  visitor: ['startV8Profiler', 'stopV8Profiler', 'getV8HeapSnapshot', 'stopHeapSampling',
+    'getHeapSamplesPprof'],
+  block: ['startLoopWatchdog', 'stopLoopWatchdog', 'stopV8ProfilerPprof', 'startV8Profiler'],
   piece: ['getV8HeapSnapshot', 'takeHeapSnapshot', 'stopTrackingHeapObjects',
     'startTrackingHeapObjects', 'stopV8Profiler'],
   census: ['getV8HeapSnapshot', 'takeHeapSnapshot', 'recordTransaction'],

@@ -33,6 +33,37 @@ function checkNode([count, hits, name, resource, line, ...rest]) {
   must(rest.length === 0, 'extra arguments');
 }
 
+// The heap profile's filter (five arguments) and visitor (six, with a count).
+function checkHeapNode([count, bytes, name, resource, line, ...rest]) {
+  must(isInt(count) && count >= 0, `count ${count}`);
+  must(typeof bytes === 'number' && bytes >= 0, `bytes ${bytes}`);
+  must(typeof name === 'string' && typeof resource === 'string', 'names');
+  must(isInt(line), `line ${line}`);
+  must(rest.length <= 1 && (rest.length === 0 || rest[0] >= 0), 'extra arguments');
+}
+
+function checkBlock([ms, frames, ...rest]) {
+  must(typeof ms === 'number' && ms >= 0, `blocked ${ms}`);
+  must(Array.isArray(frames), 'frames are not an array');
+  for (const f of frames) {
+    must(typeof f.functionName === 'string' && typeof f.scriptName === 'string' &&
+      isInt(f.lineNumber) && isInt(f.columnNumber), `frame ${JSON.stringify(f)}`);
+  }
+  must(rest.length === 0, 'extra arguments');
+}
+
+const bufferOrUndefined = (r) => must(r === undefined || Buffer.isBuffer(r), `returned ${typeof r}`);
+
+// Options that are mostly of the right kind, sometimes not.
+function options(rng, ctx, shape) {
+  if (rng.chance(0.3)) return value(rng, ctx);
+  const o = {};
+  for (const [key, good] of Object.entries(shape)) {
+    if (rng.chance(0.8)) o[key] = rng.chance(0.8) ? rng.pick(good) : value(rng, ctx);
+  }
+  return label(o, `options{${Object.keys(o).join(',')}}`);
+}
+
 // Sometimes a value for a callback position is not a function at all.
 function maybeCallback(rng, ctx, role, check, opts) {
   return rng.chance(0.85) ? callback(rng, ctx, role, check, opts) : value(rng, ctx);
@@ -236,6 +267,30 @@ const ROWS = [
       must(fn.calls() >= 1, 'no piece');
     },
   },
+  {
+    name: 'startHeapSampling', weight: 1,
+    args: (rng, ctx) => [options(rng, ctx, { samplingInterval: [1024, 32768, 524288],
+      stackDepth: [1, 8, 64] })],
+    check: undef,
+  },
+  {
+    name: 'getHeapSamples', weight: 1.5,
+    args: (rng, ctx) => [
+      maybeCallback(rng, ctx, 'filter', checkHeapNode, { answer: (n, r) => r.chance(0.3) }),
+      maybeCallback(rng, ctx, 'visitor', checkHeapNode),
+    ],
+    check: undef,
+  },
+  { name: 'getHeapSamplesPprof', weight: 1, args: (rng, ctx) => [value(rng, ctx)], check: bufferOrUndefined },
+  { name: 'stopHeapSampling', weight: 1, args: (rng, ctx) => [value(rng, ctx)], check: undef },
+  { name: 'stopV8ProfilerPprof', weight: 1.5, args: (rng, ctx) => [value(rng, ctx)], check: bufferOrUndefined },
+  {
+    name: 'startLoopWatchdog', weight: 0.5,
+    args: (rng, ctx) => [options(rng, ctx, { threshold: [1, 5, 50] }),
+      maybeCallback(rng, ctx, 'block', checkBlock)],
+    check: undef,
+  },
+  { name: 'stopLoopWatchdog', weight: 0.5, args: (rng, ctx) => [value(rng, ctx)], check: undef },
 ];
 
 module.exports = { ROWS, flood, transaction, checkGC, checkNode };
