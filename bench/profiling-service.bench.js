@@ -8,14 +8,17 @@
 //              nothing differ by on this host
 //   kept       the profiler kept, no profile running, as between the
 //              profiles of an agent that profiles every minute
-//   toggled    one service measured with a profile at 10 ms running and
+//   profile    one service measured with a profile at 10 ms running and
 //              without (kept), in turn: SIGUSR2 starts or stops it
+//   heap       the same for heap sampling at 512 KiB
+//   watch      the same for the loop watchdog at a 100 ms threshold
 // The kept profiler's cost is its service's CPU per request against the
-// agent alone's in the same round; the running profile's is the toggled
-// service's windows with it against those without, in the same process.
+// agent alone's in the same round; a toggled feature's is its service's
+// windows with it against those without, in the same process.
 //   npm run bench -- profiling
-// PROFILING_SERVICE_ROUNDS (8), PROFILING_SERVICE_WINDOW (3 s) and
-// PROFILING_SERVICE_WARMUP (5 s) change the runs. With perf at hand, each
+// PROFILING_SERVICE_ROUNDS (8), PROFILING_SERVICE_WINDOW (3 s),
+// PROFILING_SERVICE_WARMUP (5 s) and PROFILING_SERVICE_TOGGLED (the toggled
+// features, "profile,heap,watch") change the runs. With perf at hand, each
 // service is then recorded for 10 s and the profiler machinery's share of
 // its samples printed: the direct cost, steady where the rounds are not.
 const fs = require('fs');
@@ -25,12 +28,20 @@ const { median } = require('./harness');
 const { machineryShare, perfMissing } = require('./service/profiler-share');
 const { startService, startLoad, measureWindow, pinning } = require('./service/processes');
 
+// Each toggled feature: its agent, what it is, and the most it may cost.
+const FEATURES = {
+  profile: { agent: 'vantarel-off-toggled', what: 'a profile at 10 ms running', limit: 2 },
+  heap: { agent: 'vantarel-off-heap-toggled', what: 'heap sampling at 512 KiB', limit: 1 },
+  watch: { agent: 'vantarel-off-watch-toggled', what: 'the loop watchdog at 100 ms', limit: 0.5 },
+};
+const TOGGLED = (process.env.PROFILING_SERVICE_TOGGLED || 'profile,heap,watch').split(',');
 const SERVICES = { alone: 'vantarel-off', again: 'vantarel-off', kept: 'vantarel-off-kept',
-  toggled: 'vantarel-off-toggled' };
-// Each round measures every service in turn; the toggled one twice, back
-// to back, with ("on") and without ("off") a profile, in alternating order.
+  ...Object.fromEntries(TOGGLED.map((key) => [key, FEATURES[key].agent])) };
+// Each round measures every service in turn; a toggled one twice, back to
+// back, with ("<feature>-on") and without ("<feature>-off") its feature,
+// in alternating order.
 const ORDER = Object.keys(SERVICES);
-const WINDOWS = ['alone', 'again', 'kept', 'off', 'on'];
+const WINDOWS = ['alone', 'again', 'kept', ...TOGGLED.flatMap((key) => [`${key}-off`, `${key}-on`])];
 const ROUNDS = Number(process.env.PROFILING_SERVICE_ROUNDS) || 8;
 const WINDOW_S = Number(process.env.PROFILING_SERVICE_WINDOW) || 3;
 const WARMUP_S = Number(process.env.PROFILING_SERVICE_WARMUP) || 5;
@@ -65,7 +76,7 @@ async function main() {
   const load = await startLoad();
   const services = {};
   const runs = Object.fromEntries(WINDOWS.map((key) => [key, []]));
-  let profiling = false;
+  const switchedOn = {};
   const shares = {};
   try {
     for (const [key, agent] of Object.entries(SERVICES)) {
@@ -75,26 +86,26 @@ async function main() {
     for (let round = 0; round < ROUNDS; round++) {
       const order = ORDER.map((_, i) => ORDER[(i + round) % ORDER.length]);
       for (const key of order) {
-        if (key !== 'toggled') {
+        if (!FEATURES[key]) {
           runs[key][round] = await measure(services[key], load);
           continue;
         }
         for (const state of round % 2 ? ['on', 'off'] : ['off', 'on']) {
           // Handled by the service during the lead-in.
-          if (profiling !== (state === 'on')) process.kill(services.toggled.pid, 'SIGUSR2');
-          profiling = state === 'on';
-          runs[state][round] = await measure(services.toggled, load);
+          if (Boolean(switchedOn[key]) !== (state === 'on')) process.kill(services[key].pid, 'SIGUSR2');
+          switchedOn[key] = state === 'on';
+          runs[`${key}-${state}`][round] = await measure(services[key], load);
         }
       }
     }
     // The same costs as the profiler machinery's share of each service's
     // samples, where perf is at hand.
-    if (!perfMissing()) {
+    if (!perfMissing() && services.profile) {
       const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-profiling-perf-'));
       const loaded = (service) => (seconds) => load.run(service.port, seconds, CONNECTIONS);
-      if (profiling) process.kill(services.toggled.pid, 'SIGUSR2');
+      if (switchedOn.profile) process.kill(services.profile.pid, 'SIGUSR2');
       for (const [key, service, on] of [['alone', services.alone, false], ['kept', services.kept, false],
-        ['on', services.toggled, true]]) {
+        ['on', services.profile, true]]) {
         if (on) process.kill(service.pid, 'SIGUSR2');
         await load.run(service.port, LEAD_IN_S, CONNECTIONS);
         shares[key] = await machineryShare(service.pid, PERF_S, loaded(service), path.join(dir, `${key}.data`));
@@ -113,19 +124,22 @@ async function main() {
     'medians [min to max over rounds]');
   const cpu = (key) => `${fixed(1)(stats(runs[key].map(perRequest)))} µs`;
   console.log(`  service CPU per request: the agent alone ${cpu('alone')}, again ${cpu('again')}, ` +
-    `profiler kept ${cpu('kept')}; toggled without a profile ${cpu('off')}, with one at 10 ms ${cpu('on')}`);
+    `profiler kept ${cpu('kept')}` + TOGGLED.map((key) => `; ${FEATURES[key].what}: without ` +
+      `${cpu(`${key}-off`)}, with ${cpu(`${key}-on`)}`).join(''));
   const noise = cost(runs, 'again', 'alone');
   console.log(`  a second service with the agent alone against the first (noise): ${noise.text}`);
   const kept = cost(runs, 'kept', 'alone');
   console.log(`  the profiler kept, against the agent alone: ${kept.text}`);
-  const running = cost(runs, 'on', 'off');
-  console.log(`  a profile at 10 ms running, against the same service without (profiler kept): ` +
-    `${running.text}`);
   const target = (what, limit, c) => console.log(`profiling, service: target ${what} costs <= ` +
     `${limit}% of the service's CPU per request, ${c.rounds.median.toFixed(2)}%: ` +
     `${c.rounds.median <= limit ? 'met' : 'not met'}`);
+  const costs = TOGGLED.map((key) => {
+    const c = cost(runs, `${key}-on`, `${key}-off`);
+    console.log(`  ${FEATURES[key].what}, against the same service without: ${c.text}`);
+    return [key, c];
+  });
   target('the kept profiler', 1, kept);
-  target('profiling at 10 ms', 2, running);
+  for (const [key, c] of costs) target(FEATURES[key].what, FEATURES[key].limit, c);
   if (shares.on !== undefined) {
     console.log(`  the profiler machinery's share of the service's CPU (perf record, ${PERF_S} s each): ` +
       `the agent alone ${shares.alone.toFixed(2)}%, profiler kept ${shares.kept.toFixed(2)}%, ` +

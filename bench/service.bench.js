@@ -31,7 +31,11 @@ const SETUPS = [
   { key: 'vantarel-off', title: 'vantarel with enableAnalytics(false)' },
   { key: 'vantarel-buffer', title: 'vantarel, batches as Buffers (asBuffer)' },
 ];
-const TITLES = Object.fromEntries(SETUPS.map(({ key, title }) => [key, title]));
+const TITLES = {
+  ...Object.fromEntries(SETUPS.map(({ key, title }) => [key, title])),
+  // Sustained runs only (--sustained vantarel-heap-profiles).
+  'vantarel-heap-profiles': 'vantarel with asBuffer, the heap sampled and its pprof profile read every 5 s',
+};
 // The sustained run's set-ups: the bare service, both agents at full work,
 // and the module's two batch forms.
 const SUSTAINED = ['none', 'plain', 'objects', 'vantarel', 'vantarel-buffer'];

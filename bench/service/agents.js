@@ -225,20 +225,52 @@ function keptProfiler() {
   setInterval(touch, 10000).unref();
 }
 
+// Switches a feature on or off at each SIGUSR2, so that one service
+// measures itself with and without it.
+function toggled(on, off) {
+  let running = false;
+  process.on('SIGUSR2', () => {
+    if (running) off();
+    else on();
+    running = !running;
+  });
+}
+
 // Profiles at 10 ms while told to: each SIGUSR2 starts a profile or stops
-// and walks it, so one service measures itself with and without a profile
-// running, the profiler kept throughout.
+// and walks it, the profiler kept throughout.
 function toggledProfiling() {
   const addon = require('../..');
   addon.startV8Profiler();
   addon.stopV8Profiler();
   // A start at least every 90 s keeps the profiler.
-  let running = false;
-  process.on('SIGUSR2', () => {
-    if (running) addon.stopV8Profiler(() => false, () => {});
-    else addon.startV8Profiler({ samplingInterval: 10000 });
-    running = !running;
-  });
+  toggled(() => addon.startV8Profiler({ samplingInterval: 10000 }),
+    () => addon.stopV8Profiler(() => false, () => {}));
+}
+
+// Samples the heap at the continuous profilers' 512 KiB while told to.
+function toggledHeapSampling() {
+  const addon = require('../..');
+  toggled(() => addon.startHeapSampling(), () => addon.stopHeapSampling());
+}
+
+// Watches the loop for blocks of 100 ms while told to.
+function toggledWatchdog() {
+  const addon = require('../..');
+  toggled(() => addon.startLoopWatchdog({ threshold: 100 }, () => {}),
+    () => addon.stopLoopWatchdog());
+}
+
+// Samples the heap and reads its pprof profile every 5 s, gzipped off the
+// loop as an agent sends it; RSS at each read, for the benchmark.
+const heapReads = [];
+function heapProfiles() {
+  const addon = require('../..');
+  const zlib = require('zlib');
+  addon.startHeapSampling();
+  setInterval(() => {
+    zlib.gzip(addon.getHeapSamplesPprof(), () => {});
+    heapReads.push(process.memoryUsage.rss());
+  }, 5000).unref();
 }
 
 const AGENTS = {
@@ -249,12 +281,15 @@ const AGENTS = {
   'vantarel-buffer': () => vantarel(true, { asBuffer: true }),
   'vantarel-off-kept': () => { vantarel(false); keptProfiler(); },
   'vantarel-off-toggled': () => { vantarel(false); toggledProfiling(); },
+  'vantarel-off-heap-toggled': () => { vantarel(false); toggledHeapSampling(); },
+  'vantarel-off-watch-toggled': () => { vantarel(false); toggledWatchdog(); },
+  'vantarel-heap-profiles': () => { vantarel(true, { asBuffer: true }); heapProfiles(); },
 };
 
 // What the agent measured of itself, for the benchmark.
 function stats() {
   const binding = addonBinding();
-  return { handoffMs, longestRecordMs, inModuleMs: inModule.ms, records: inModule.calls,
+  return { handoffMs, longestRecordMs, heapReads, inModuleMs: inModule.ms, records: inModule.calls,
     batches: delivered.batches, chars: delivered.chars,
     memory: binding && binding.analyticsMemory ? binding.analyticsMemory() : null };
 }

@@ -120,6 +120,16 @@ function printSustained(results, titles, { seconds, rate }) {
       `${mb(r.median)} | ${r.faults.toFixed(3)} | ${r.majorsPerSecond.toFixed(2)} | ${pause} | ` +
       `${handoff} | ${record} | ${r.inModule === null ? '—' : r.inModule.toFixed(2)} |`);
   }
+  // An agent that reads a heap profile every few seconds: RSS at each read,
+  // from the second on (the first follows the warm-up).
+  for (const r of results) {
+    const reads = r.agent && r.agent.heapReads;
+    if (!reads || reads.length < 3) continue;
+    const during = reads.slice(1);
+    console.log(`service, sustained: "${titles[r.setup]}": RSS at its ${during.length} heap profile ` +
+      `reads from the second on ${during.map(mb).join(', ')} MB, from the second to the last ` +
+      `${signedMb(during[during.length - 1] - during[0])} MB`);
+  }
   return bare;
 }
 
