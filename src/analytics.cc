@@ -57,26 +57,27 @@ void throw_failure(const std::exception& failure) {
 const char kNotAFunction[] =
     "Expected a function for the report function of initAnalytics";
 
-// A delivered batch's block, owned by the script string made over it: the
-// engine releases it with the string, so the batch is not copied into the
-// heap. It goes back to its pool from the engine's release, on whatever
-// thread that runs, and touches nothing of the engine then.
-class BatchString : public v8::String::ExternalOneByteStringResource {
+// A delivered batch's block while script holds it: given back to its pool
+// when the engine frees what script held, from the engine's release, on
+// whatever thread that runs, touching nothing of the engine then.
+// engineCounts says whether the engine counts the bytes as its own.
+class LentBlock {
  public:
-  BatchString(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
-      : block_(std::move(block)), pool_(std::move(pool)) {}
-  ~BatchString() override {
-    if (lent_) pool_->giveBack(std::move(block_), false);
+  LentBlock(TextBlock&& block, std::shared_ptr<BlockPool> pool,
+            bool engine_counts) noexcept
+      : block_(std::move(block)),
+        pool_(std::move(pool)),
+        engine_counts_(engine_counts) {}
+  ~LentBlock() {
+    if (lent_) pool_->giveBack(std::move(block_), engine_counts_);
   }
-  BatchString(const BatchString&) = delete;
-  BatchString& operator=(const BatchString&) = delete;
+  LentBlock(const LentBlock&) = delete;
+  LentBlock& operator=(const LentBlock&) = delete;
 
-  const char* data() const override { return block_.data(); }
-  size_t length() const override { return block_.size(); }
-
-  // The engine took it.
+  const TextBlock& block() const { return block_; }
+  // The engine took what was made over it.
   void lend() noexcept {
-    pool_->lend(block_, false);
+    pool_->lend(block_, engine_counts_);
     lent_ = true;
   }
   // The engine did not: the block goes back to the batch.
@@ -85,38 +86,35 @@ class BatchString : public v8::String::ExternalOneByteStringResource {
  private:
   TextBlock block_;
   std::shared_ptr<BlockPool> pool_;
+  bool engine_counts_;
   bool lent_ = false;
+};
+
+// A batch as a script string made over its block, so the batch is not
+// copied into the heap; the engine releases it with the string.
+class BatchString : public v8::String::ExternalOneByteStringResource {
+ public:
+  BatchString(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
+      : batch(std::move(block), std::move(pool), false) {}
+
+  const char* data() const override { return batch.block().data(); }
+  size_t length() const override { return batch.block().size(); }
+
+  LentBlock batch;
 };
 
 // The same for a batch handed over as a Buffer: the engine's sweeper frees
 // a dropped young buffer at a scavenge, long before a full collection.
-class BatchBytes {
- public:
+struct BatchBytes {
   BatchBytes(TextBlock&& block, std::shared_ptr<BlockPool> pool) noexcept
-      : block_(std::move(block)), pool_(std::move(pool)) {}
-  ~BatchBytes() {
-    if (lent_) pool_->giveBack(std::move(block_), true);
-  }
-  BatchBytes(const BatchBytes&) = delete;
-  BatchBytes& operator=(const BatchBytes&) = delete;
+      : batch(std::move(block), std::move(pool), true) {}
 
   // The backing store's deleter, called on any thread.
   static void Free(void*, size_t, void* self) {
     delete static_cast<BatchBytes*>(self);
   }
 
-  char* data() { return const_cast<char*>(block_.data()); }
-  size_t length() const { return block_.size(); }
-  void lend() noexcept {
-    pool_->lend(block_, true);
-    lent_ = true;
-  }
-  TextBlock reclaim() noexcept { return std::move(block_); }
-
- private:
-  TextBlock block_;
-  std::shared_ptr<BlockPool> pool_;
-  bool lent_ = false;
+  LentBlock batch;
 };
 
 // The batch as the report function takes it, made over the batch's block,
@@ -130,17 +128,18 @@ v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
     // with code of this library, maybe after this thread has ended.
     vantarel::pin_library();
     auto* owner = new BatchBytes(std::move(batch), pool);
-    const size_t length = owner->length();
+    const size_t length = owner->batch.block().size();
     std::shared_ptr<v8::BackingStore> store = v8::ArrayBuffer::NewBackingStore(
-        owner->data(), length, BatchBytes::Free, owner);
+        const_cast<char*>(owner->batch.block().data()), length,
+        BatchBytes::Free, owner);
     v8::Local<v8::ArrayBuffer> buffer = v8::ArrayBuffer::New(isolate, store);
     v8::Local<v8::Uint8Array> view;
     if (!node::Buffer::New(isolate, buffer, 0, length).ToLocal(&view)) {
       // The store frees owner when the engine drops it; the block stays.
-      batch = owner->reclaim();
+      batch = owner->batch.reclaim();
       return {};
     }
-    owner->lend();
+    owner->batch.lend();
     return view;
   }
   // Event texts escape every byte above 0x7F, so the batch is ASCII and its
@@ -148,13 +147,13 @@ v8::MaybeLocal<v8::Value> batch_value(v8::Isolate* isolate, TextBlock& batch,
   auto owner = std::make_unique<BatchString>(std::move(batch), pool);
   v8::Local<v8::String> text;
   if (!v8::String::NewExternalOneByte(isolate, owner.get()).ToLocal(&text)) {
-    batch = owner->reclaim();
+    batch = owner->batch.reclaim();
     if (!isolate->IsExecutionTerminating()) {
       Nan::ThrowError("the analytics batch could not be made a string");
     }
     return {};
   }
-  owner.release()->lend();
+  owner.release()->batch.lend();
   return text;
 }
 
