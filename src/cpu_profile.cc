@@ -106,8 +106,9 @@ void add_samples(const v8::CpuProfile& profile, int64_t interval_ns,
   auto location = [pprof](const v8::CpuProfileNode* node) {
     const int line = node->GetLineNumber();
     return pprof->location(
-        pprof->function_at(node->GetFunctionNameStr(),
-                           node->GetScriptResourceNameStr(), line),
+        pprof->function_at(
+            vantarel::pprof_function_name(node->GetFunctionNameStr()),
+            node->GetScriptResourceNameStr(), line),
         line);
   };
   auto values = [interval_ns](const v8::CpuProfileNode* node, int64_t* out) {

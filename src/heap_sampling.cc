@@ -126,6 +126,7 @@ void add_samples(v8::Isolate* isolate, const AllocationNode* root,
   std::string file;
   auto location = [&](const AllocationNode* node) {
     utf8(isolate, node->name, &name);
+    if (name.empty()) name = vantarel::pprof_function_name("");
     utf8(isolate, node->script_name, &file);
     return profile->location(profile->function(name, file, node->line_number),
                              node->line_number);

@@ -9,6 +9,12 @@
 
 namespace vantarel {
 
+// The engine names anonymous functions with an empty text, which pprof
+// readers show as "<unknown>"; they are shown as DevTools shows them.
+inline const char* pprof_function_name(const char* name) {
+  return name == nullptr || name[0] == '\0' ? "(anonymous)" : name;
+}
+
 // Empty, with an exception pending, when the engine refused the memory.
 inline v8::MaybeLocal<v8::Object> pprof_buffer(v8::Isolate* isolate,
                                                const PprofProfile& profile) {
