@@ -62,6 +62,16 @@ function has(command) {
   });
 }
 
+// The latest modification time of any file below dir.
+function newest(dir) {
+  let latest = 0;
+  for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
+    const full = path.join(dir, entry.name);
+    latest = Math.max(latest, entry.isDirectory() ? newest(full) : fs.statSync(full).mtimeMs);
+  }
+  return latest;
+}
+
 function run(command, args, options = {}) {
   const result = spawnSync(command, args, { stdio: 'inherit', cwd: root, ...options });
   return result.status === 0;
@@ -73,5 +83,5 @@ function fail(message) {
 }
 
 module.exports = {
-  root, nodeDir, headerModuleVersion, nodeGyp, has, run, fail, buildStamp, builtFor,
+  root, nodeDir, headerModuleVersion, nodeGyp, has, run, fail, buildStamp, builtFor, newest,
 };

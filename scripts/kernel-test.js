@@ -11,7 +11,7 @@
 const fs = require('fs');
 const path = require('path');
 const { spawn, spawnSync } = require('child_process');
-const { root, has, run, fail } = require('./env');
+const { root, has, run, fail, newest } = require('./env');
 const { ensurePackage } = require('./apt');
 
 const KERNEL_PACKAGE = 'linux-image-cloud-amd64';
@@ -61,17 +61,8 @@ function onPath(command) {
     .find((file) => fs.existsSync(file));
 }
 
-function newestIn(dir) {
-  let latest = 0;
-  for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
-    const full = path.join(dir, entry.name);
-    latest = Math.max(latest, entry.isDirectory() ? newestIn(full) : fs.statSync(full).mtimeMs);
-  }
-  return latest;
-}
-
 const isOlderThan = (file, dirs) => !fs.existsSync(file) ||
-  fs.statSync(file).mtimeMs < Math.max(...dirs.map((d) => newestIn(path.join(root, d))));
+  fs.statSync(file).mtimeMs < Math.max(...dirs.map((d) => newest(path.join(root, d))));
 
 // The kernel image of the package the meta package names, cached: a second
 // run finds it and asks apt nothing.

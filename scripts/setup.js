@@ -4,7 +4,7 @@
 // missing or stale, so the second run costs nothing.
 const fs = require('fs');
 const path = require('path');
-const { root, run, fail, buildStamp, builtFor } = require('./env');
+const { root, run, fail, buildStamp, builtFor, newest } = require('./env');
 const { ensurePackage } = require('./apt');
 const { SOURCE_BUILD } = require('./prerequisites');
 
@@ -23,15 +23,6 @@ if (!need.every((m) => fs.existsSync(path.join(root, 'node_modules', m, 'package
   if (!run('npm', ['install', '--ignore-scripts', '--no-audit', '--no-fund'])) {
     fail('"npm install" failed; the npm registry must be reachable.');
   }
-}
-
-function newest(dir) {
-  let latest = 0;
-  for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
-    const full = path.join(dir, entry.name);
-    latest = Math.max(latest, entry.isDirectory() ? newest(full) : fs.statSync(full).mtimeMs);
-  }
-  return latest;
 }
 
 function builtForThisNode() {

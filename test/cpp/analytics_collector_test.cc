@@ -237,6 +237,20 @@ TEST(EventDocument, OutputIsReplacedWhole) {
   EXPECT_EQ(text.substr(text.size() - 2), "}\n");
 }
 
+// The ids of the events of single-digit ids, in delivery order, each batch
+// checked to be one array.
+std::string single_digit_ids(const std::vector<std::string>& batches) {
+  std::string ids;
+  for (const std::string& batch : batches) {
+    EXPECT_EQ(batch.front(), '[');
+    EXPECT_EQ(batch.back(), ']');
+    for (std::size_t at = 0;
+         (at = batch.find("\"transactionId\": \"", at)) != std::string::npos;)
+      ids += batch[at += 18];
+  }
+  return ids;
+}
+
 class Reporting : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -367,15 +381,7 @@ TEST_F(Reporting, LongBatchesAreSplitInOrder) {
   ASSERT_EQ(delivered.size(), 3u);
   EXPECT_EQ(delivered[0].size(), 2 * event.size() + 4);
   EXPECT_EQ(delivered[2].size(), event.size() + 2);
-  std::string ids;
-  for (const std::string& batch : delivered) {
-    EXPECT_EQ(batch.front(), '[');
-    EXPECT_EQ(batch.back(), ']');
-    for (std::size_t at = 0;
-         (at = batch.find("\"transactionId\": \"", at)) != std::string::npos;)
-      ids += batch[at += 18];
-  }
-  EXPECT_EQ(ids, "01234");
+  EXPECT_EQ(single_digit_ids(delivered), "01234");
   EXPECT_EQ(collector->pendingCount(), 0u);
 }
 
@@ -441,15 +447,7 @@ TEST_F(Reporting, ABatchNotMadeStaysPending) {
         << "a report that handed nothing over is no report";
     EXPECT_EQ(collector->pendingCount(), fail_at == 1 ? 6u : 4u);
     collector->reportTransactions(keep_batch, AnalyticsCollector::When::kNow);
-    std::string ids;
-    for (const std::string& batch : delivered) {
-      EXPECT_EQ(batch.front(), '[');
-      EXPECT_EQ(batch.back(), ']');
-      for (std::size_t at = 0;
-           (at = batch.find("\"transactionId\": \"", at)) != std::string::npos;)
-        ids += batch[at += 18];
-    }
-    EXPECT_EQ(ids, "012349") << "limit " << limit;
+    EXPECT_EQ(single_digit_ids(delivered), "012349") << "limit " << limit;
     EXPECT_EQ(collector->pendingCount(), 0u);
   }
 }
