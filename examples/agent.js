@@ -1,5 +1,5 @@
 'use strict';
-// A small monitoring agent built on vantarel's sixteen functions. It runs a
+// A small monitoring agent built on every function of vantarel. It runs a
 // demo service under a bounded loopback load, watches it (the main thread
 // and each thread of the service's worker pool), and writes a report
 // folder. `node examples/agent.js --help` lists the options.
@@ -7,6 +7,8 @@ const { fork } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
+const { promisify } = require('util');
+const zlib = require('zlib');
 
 const { parseOptions, UsageError, USAGE } = require('./agent/options');
 const { createMonitor } = require('./agent/monitor');
@@ -14,10 +16,11 @@ const { createPool } = require('./agent/pool');
 const { threadLines } = require('./agent/threads');
 const { createTransactions } = require('./agent/transactions');
 const { createApp } = require('./agent/app');
-const { recordWalk, treeFromVisits, treeStats, toCpuProfile } = require('./agent/profile');
-const { takeCensus, writeHeapSnapshot } = require('./agent/heap');
+const { treeFromPprof, treeStats, toCpuProfile } = require('./agent/profile');
+const { takeCensus, writeHeapSnapshot, liveSites } = require('./agent/heap');
 const { renderReport } = require('./agent/report');
-const { int, bytes, pct } = require('./agent/format');
+const { int, bytes, pct, ms } = require('./agent/format');
+const { BLOCK_THRESHOLD_MS } = require('./agent/monitor');
 const { liveLine } = require('./agent/terminal');
 const { loadAddon } = require('./agent/addon');
 
@@ -26,6 +29,12 @@ const { loadAddon } = require('./agent/addon');
 const CENSUS_NAMES = ['Order', 'OrderLine'];
 
 const POOL_SIZE = 2;
+
+// Finer than continuous profilers' 512 KiB, so that a run of seconds finds
+// the allocation sites.
+const HEAP_SAMPLING_BYTES = 64 * 1024;
+
+const gzip = promisify(zlib.gzip);
 
 function startLoadProcess() {
   const child = fork(path.join(__dirname, 'agent', 'load.js'), [], {
@@ -73,6 +82,7 @@ async function run(options) {
 
   monitor.begin();
   pool.begin();
+  vantarel.startHeapSampling({ samplingInterval: HEAP_SAMPLING_BYTES });
   vantarel.startV8Profiler();
   const profileStart = vantarel.time();
   const loadStart = Date.now();
@@ -126,7 +136,8 @@ async function run(options) {
   tick(true);
   const totals = monitor.totals();
   await pool.close();
-  const threads = [{ name: 'main', loaded: true, samples: monitor.samples, gcs: monitor.gcs },
+  const threads = [{ name: 'main', loaded: true, samples: monitor.samples, gcs: monitor.gcs,
+    blocks: monitor.blocks },
     ...pool.report(monitor.since)];
   say(`load done: ${int(result.sent)} requests in ${(result.elapsedMs / 1000).toFixed(1)} s` +
     `${result.killed ? ' (load process stopped)' : ''}; ${int(result.simulated)} answered 502 ` +
@@ -135,14 +146,30 @@ async function run(options) {
     `${int(result.failed)} other failures`);
   for (const line of threadLines(threads)) say(line);
 
+  vantarel.stopLoopWatchdog();
+  const blocks = threads.flatMap((t) => (t.blocks || []).map((b) => ({ thread: t.name, ...b })))
+    .sort((a, b) => a.at - b.at);
+  const longest = blocks.reduce((a, b) => (!a || b.ms > a.ms ? b : a), null);
+  say(`loop blocks of ${BLOCK_THRESHOLD_MS} ms or more: ${blocks.length}` +
+    (longest ? `, the longest ${ms(longest.ms)} in ${longest.thread}: ` +
+      longest.stack.slice(0, 3).map((f) => f.functionName).join(' < ') : ''));
+
   const profileEnd = vantarel.time();
-  const visits = recordWalk(vantarel.stopV8Profiler, { keepInternals: options.keepInternals });
-  const tree = treeFromVisits(visits);
+  const cpuPprof = vantarel.stopV8ProfilerPprof();
+  const tree = treeFromPprof(cpuPprof, { keepInternals: options.keepInternals });
   const stats = tree ? treeStats(tree) : { nodes: 0, depth: 0, hits: 0 };
   fs.writeFileSync(file('profile.cpuprofile'),
     JSON.stringify(toCpuProfile(tree, profileStart, profileEnd)));
+  fs.writeFileSync(file('profile.pb.gz'), await gzip(cpuPprof));
   say(`CPU profile: ${int(stats.hits)} samples in ${int(stats.nodes)} frames, ` +
-    `${stats.depth} deep`);
+    `${stats.depth} deep; pprof ${bytes(cpuPprof.length)}`);
+
+  const sites = liveSites(vantarel);
+  const heapPprof = vantarel.getHeapSamplesPprof();
+  vantarel.stopHeapSampling();
+  fs.writeFileSync(file('heap.pb.gz'), await gzip(heapPprof));
+  say(`live allocation sites: ${sites.slice(0, 3).map((s) => `${s.functionName} ${bytes(s.bytes)}`)
+    .join(', ') || 'none sampled'}; pprof ${bytes(heapPprof.length)}`);
 
   tx.report();
   const census = takeCensus(vantarel, CENSUS_NAMES);
@@ -175,6 +202,8 @@ async function run(options) {
     threads,
     profile: { tree, stats, durationUs: profileEnd - profileStart,
       keepInternals: options.keepInternals },
+    blocks: { threshold: BLOCK_THRESHOLD_MS, list: blocks },
+    sites: { interval: HEAP_SAMPLING_BYTES, list: sites },
     census: { entries: census, requested: CENSUS_NAMES },
     snapshot,
     tracking,
@@ -182,6 +211,10 @@ async function run(options) {
     files: [
       { name: 'profile.cpuprofile', bytes: fileSize(file('profile.cpuprofile')),
         note: 'CPU profile; open it in Chrome DevTools (Performance panel)' },
+      { name: 'profile.pb.gz', bytes: fileSize(file('profile.pb.gz')),
+        note: 'the same CPU profile as pprof, for a profiling backend or go tool pprof' },
+      { name: 'heap.pb.gz', bytes: fileSize(file('heap.pb.gz')),
+        note: 'the live allocation sites as pprof (go tool pprof -sample_index=space)' },
       { name: 'heap.heapsnapshot', bytes: snapshot.bytes,
         note: 'full heap snapshot; load it in the DevTools Memory panel' },
       { name: 'transactions.json', bytes: fileSize(file('transactions.json')),

@@ -3,6 +3,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
+const zlib = require('zlib');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
@@ -168,6 +169,9 @@ test('the page escapes what the profile and heap hand it, and loads nothing', ()
     threads: [{ name: 'main', loaded: true, samples, gcs },
       { name: 'worker 1', loaded: false, message: evil, samples: [], gcs: [] }],
     profile: { tree, stats: { hits: 3, nodes: 2 }, durationUs: 1e6, keepInternals: false },
+    blocks: { threshold: 100, list: [{ thread: evil, at: 1, ms: 250,
+      stack: [{ functionName: evil, scriptName: `/${evil}.js`, line: 2 }] }] },
+    sites: { interval: 65536, list: [{ functionName: evil, url: evil, line: 1, bytes: 5, objects: 1 }] },
     census: { entries: [{ name: `"${evil}"`, size: 10, count: 1, type: 'CUSTOM' }],
       requested: [evil] },
     snapshot: { bytes: 100, pieces: 1 },
@@ -228,7 +232,7 @@ test('--help and a bad option', () => {
   assert.match(bad.stderr, /unknown option "--nope"/);
 });
 
-test('a short run writes the four files', { timeout: 180000, skip: needsAddon }, () => {
+test('a short run writes its files', { timeout: 180000, skip: needsAddon }, () => {
   const out = fs.mkdtempSync(path.join(os.tmpdir(), 'vantarel-agent-'));
   try {
     // The request cap, not the time, ends this run: just past the 10000
@@ -262,6 +266,18 @@ test('a short run writes the four files', { timeout: 180000, skip: needsAddon },
     assert.strictEqual(profile.samples.length, profile.nodes.reduce((n, x) => n + x.hitCount, 0));
     assert.ok(profile.samples.length > 0);
     assert.ok(profile.nodes.some((n) => n.callFrame.url.endsWith('app.js')), 'service code is seen');
+
+    // The same profile as pprof, and the live allocation sites.
+    const { readPprof } = require('./pprof');
+    const cpu = readPprof(zlib.gunzipSync(fs.readFileSync(path.join(out, 'profile.pb.gz'))));
+    assert.ok(cpu.samples.some((s) => s.stack.some((f) => f.file.endsWith('app.js'))));
+    const heap = readPprof(zlib.gunzipSync(fs.readFileSync(path.join(out, 'heap.pb.gz'))));
+    assert.deepStrictEqual(heap.sampleTypes, ['objects/count', 'space/bytes']);
+    assert.ok(heap.samples.length > 0);
+    assert.match(run.stdout, /^live allocation sites: \S+ [\d.]+ [KM]?B/m);
+    // The pool's tax table is rebuilt at the first invoice, on the loop.
+    assert.match(run.stdout, /^loop blocks of 100 ms or more: [1-9]/m);
+    assert.match(html, /<code>rebuildTaxTable<\/code>/, 'the page lists the blocks with their stacks');
 
     const snapshot = JSON.parse(fs.readFileSync(path.join(out, 'heap.heapsnapshot'), 'utf8'));
     const fields = snapshot.snapshot.meta.node_fields.length;

@@ -1,10 +1,12 @@
 'use strict';
-// The agent needs every one of the module's sixteen functions.
+// The agent needs every one of the module's functions.
 
 const FUNCTIONS = ['time', 'cpuTime', 'afterGC', 'startV8Profiler', 'stopV8Profiler',
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot', 'isObjectTrackingSupported',
   'initAnalytics', 'enableAnalytics', 'recordTransaction', 'reportTransactions',
-  'startTrackingHeapObjects', 'stopTrackingHeapObjects', 'takeHeapSnapshot'];
+  'startTrackingHeapObjects', 'stopTrackingHeapObjects', 'takeHeapSnapshot',
+  'startHeapSampling', 'getHeapSamples', 'getHeapSamplesPprof', 'stopHeapSampling',
+  'stopV8ProfilerPprof', 'startLoopWatchdog', 'stopLoopWatchdog'];
 
 const missingFunctions = (vantarel) => FUNCTIONS.filter((name) => typeof vantarel[name] !== 'function');
 

@@ -11,7 +11,24 @@ function checksum(text) {
   return (h >>> 0).toString(16).padStart(8, '0');
 }
 
+// The tax table is rebuilt every few seconds, synchronously, in the middle
+// of pricing: the pool threads' occasional slow path, some 150 ms of script
+// that their loop watchdogs find.
+const REBUILD_EVERY_MS = 7000;
+let taxTable = null;
+let builtAt = 0;
+
+function rebuildTaxTable() {
+  const rates = new Map();
+  for (let round = 0; round < 40; round++) {
+    for (let sku = 0; sku < 20000; sku++) rates.set(`sku-${sku}`, 19 - ((sku * round) % 3));
+  }
+  taxTable = rates;
+  builtAt = Date.now();
+}
+
 function priceInvoice({ invoice, customer, lines }) {
+  if (!taxTable || Date.now() - builtAt > REBUILD_EVERY_MS) rebuildTaxTable();
   const items = [];
   let net = 0;
   let tax = 0;

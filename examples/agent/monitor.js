@@ -22,6 +22,25 @@ function gcEntry(at, type, flags, usedHeapSize, pause) {
   };
 }
 
+// An iteration this long or longer is a block, whose stack the loop
+// watchdog hands over.
+const BLOCK_THRESHOLD_MS = 100;
+
+// One block as the agent keeps it: when it was reported (wall clock, µs),
+// how long, and the frames that name code, innermost first; Node's own
+// frames are left out unless nothing else is there.
+function blockEntry(at, ms, frames) {
+  const named = frames.filter((f) => f.scriptName && !f.scriptName.startsWith('node:'));
+  const shown = (named.length ? named : frames).slice(0, 6);
+  return {
+    at,
+    ms,
+    where: frames[0] ? frames[0].functionName || '(anonymous)' : '(no stack)',
+    stack: shown.map((f) => ({ functionName: f.functionName || '(anonymous)',
+      scriptName: f.scriptName, line: f.lineNumber })),
+  };
+}
+
 // The calling thread's loop counters since the last reading; starts the next
 // interval.
 function loopReading(vantarel) {
@@ -36,6 +55,7 @@ function createMonitor(vantarel) {
   let startCpu = vantarel.cpuTime();
   const samples = [];
   const gcs = [];
+  const blocks = [];
   let lastWall = startWall;
   let lastCpu = startCpu;
 
@@ -51,7 +71,13 @@ function createMonitor(vantarel) {
     startCpu = lastCpu = vantarel.cpuTime();
     gcs.length = 0;
     samples.length = 0;
+    blocks.length = 0;
     vantarel.resetEventLoopInfo();
+    vantarel.startLoopWatchdog({ threshold: BLOCK_THRESHOLD_MS }, (ms, frames) => {
+      const block = blockEntry(vantarel.time(), ms, frames);
+      block.at = (block.at - startWall) / 1e6;
+      blocks.push(block);
+    });
   }
 
   // One reading of the interval since the previous one.
@@ -77,7 +103,7 @@ function createMonitor(vantarel) {
     return { wallMs: wall / 1000, cpuMs: cpu / 1000, cpu: wall > 0 ? (100 * cpu) / wall : 0 };
   }
 
-  return { begin, sample, totals, samples, gcs, since: (us) => (us - startWall) / 1e6 };
+  return { begin, sample, totals, samples, gcs, blocks, since: (us) => (us - startWall) / 1e6 };
 }
 
-module.exports = { createMonitor, loopReading, gcEntry, GC_KINDS };
+module.exports = { createMonitor, loopReading, gcEntry, GC_KINDS, BLOCK_THRESHOLD_MS, blockEntry };

@@ -18,6 +18,8 @@ function startWorker(name) {
     message: null,
     samples: [],
     gcs: [],
+    blocks: [],
+    hottest: [],
     pending: new Map(),
     closing: false,
     ended: null,
@@ -35,6 +37,10 @@ function startWorker(name) {
       } else if (msg.type === 'reading') {
         t.samples.push({ atUs: msg.at, ...msg.loop });
         t.gcs.push(...msg.gcs);
+      } else if (msg.type === 'block') {
+        t.blocks.push(msg.block);
+      } else if (msg.type === 'profile') {
+        t.hottest = msg.hottest;
       } else if (msg.type === 'result' || msg.type === 'failed') {
         const task = t.pending.get(msg.id);
         t.pending.delete(msg.id);
@@ -99,6 +105,8 @@ function createPool({ size = 2 } = {}) {
     ended: t.ended,
     samples: t.samples.map(({ atUs, ...s }) => ({ at: since(atUs), ...s })),
     gcs: t.gcs.map((g) => ({ ...g, at: since(g.at) })),
+    blocks: t.blocks.map((b) => ({ ...b, at: since(b.at) })),
+    hottest: t.hottest,
   }));
 
   return {

@@ -1,7 +1,8 @@
 'use strict';
-// Turns the CPU profile walk into a call tree, and the tree into the
-// DevTools .cpuprofile format.
+// Turns the CPU profile, as a walk or as pprof, into a call tree, and the
+// tree into the DevTools .cpuprofile format.
 const { pathToFileURL } = require('url');
+const { Profile } = require('pprof-format');
 
 const isInternal = (url) => url.startsWith('node:');
 
@@ -57,6 +58,33 @@ function treeFromVisits(visits) {
 }
 
 const frameKey = (n) => `${n.functionName}\u0000${n.url}\u0000${n.line}`;
+
+// The tree of a pprof CPU profile: each sample's stack (leaf first) is a
+// path from the root, its first value the node's own samples. Frames of
+// Node itself are folded into their callers as the walk's filter folds
+// them, a leaf kept.
+function treeFromPprof(buffer, { keepInternals = false } = {}) {
+  const profile = Profile.decode(buffer);
+  const text = (i) => profile.stringTable.strings[Number(i)];
+  const functions = new Map(profile.function.map((f) => [Number(f.id), f]));
+  const frames = new Map(profile.location.map((l) => {
+    const fn = functions.get(Number(l.line[0].functionId));
+    return [Number(l.id), { functionName: text(fn.name), url: text(fn.filename), line: Number(fn.startLine) }];
+  }));
+  const root = { functionName: '(root)', url: '', line: 0, self: 0, children: [] };
+  for (const sample of profile.sample) {
+    let node = root;
+    const path = sample.locationId.map((id) => frames.get(Number(id))).reverse();
+    path.forEach((frame, i) => {
+      if (!keepInternals && i < path.length - 1 && isInternal(frame.url)) return;
+      let child = node.children.find((c) => frameKey(c) === frameKey(frame));
+      if (!child) node.children.push(child = { ...frame, self: 0, children: [] });
+      node = child;
+    });
+    node.self += Number(sample.value[0]);
+  }
+  return profile.sample.length ? mergeSiblings(root) : null;
+}
 
 // Dissolving frames can give one node several children for the same
 // function; a flame graph wants them as one.
@@ -142,4 +170,21 @@ function toCpuProfile(root, startTime, endTime) {
   return { nodes, startTime, endTime, samples, timeDeltas };
 }
 
-module.exports = { recordWalk, treeFromVisits, treeStats, toCpuProfile, isInternal };
+// The functions a walk gave the most samples of their own, with their
+// share.
+function hottest(visits, count = 3) {
+  const own = new Map();
+  let total = 0;
+  for (const v of visits) {
+    total += v.hitCount;
+    if (v.functionName.startsWith('(')) continue;
+    const key = v.functionName || '(anonymous)';
+    own.set(key, (own.get(key) || 0) + v.hitCount);
+  }
+  return [...own].sort((a, b) => b[1] - a[1]).slice(0, count)
+    .map(([name, hits]) => ({ name, share: total ? hits / total : 0 }));
+}
+
+module.exports = {
+  recordWalk, treeFromVisits, treeFromPprof, treeStats, toCpuProfile, hottest, isInternal,
+};

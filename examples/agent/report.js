@@ -101,16 +101,47 @@ function fileList(files) {
 
 const msOrDash = (v) => (v === null ? '–' : ms(v));
 
+function hottestText(thread) {
+  if (!thread.hottest) return 'the flame graph above';
+  return thread.hottest.map((h) => `<code>${esc(h.name)}</code> ${pct(100 * h.share)}`).join(', ') || '–';
+}
+
 function threadTable(threads) {
-  const rows = threads.map(threadFigures).map((f) => (f.loaded
+  const rows = threads.map((t) => [t, threadFigures(t)]).map(([t, f]) => (f.loaded
     ? `<tr><td>${esc(f.name)}</td><td>${int(f.iterations)}</td><td>${ms(f.meanTick)}</td>` +
       `<td>${f.maxTick} ms</td><td>${int(f.gcs)}</td><td>${msOrDash(f.pauseTotal)}</td>` +
-      `<td>${msOrDash(f.pauseMax)}</td></tr>`
-    : `<tr><td>${esc(f.name)}</td><td colspan="6" style="text-align:left">not watched: ` +
+      `<td>${msOrDash(f.pauseMax)}</td><td style="text-align:left">${hottestText(t)}</td></tr>`
+    : `<tr><td>${esc(f.name)}</td><td colspan="7" style="text-align:left">not watched: ` +
       `${esc(f.message)}</td></tr>`)).join('');
   return '<table style="margin-bottom:14px"><thead><tr><th>Thread</th><th>Loop iterations</th>' +
     '<th>Mean tick</th><th>Longest tick</th><th>GCs</th><th>GC pause, total</th>' +
-    `<th>Longest pause</th></tr></thead><tbody>${rows}</tbody></table>`;
+    '<th>Longest pause</th><th style="text-align:left">Most own CPU samples</th></tr></thead>' +
+    `<tbody>${rows}</tbody></table>`;
+}
+
+function stackText(stack) {
+  return stack.map((f) => `<code>${esc(f.functionName)}</code> ` +
+    `<span class="note">${esc(shortUrl(f.scriptName))}:${f.line}</span>`).join(' ← ');
+}
+
+const shortUrl = (url) => (url.startsWith('/') ? url.split('/').slice(-2).join('/') : url);
+
+function blockTable(blocks) {
+  if (blocks.length === 0) return '<p class="note">No iteration of any loop was that long.</p>';
+  const rows = blocks.map((b) => `<tr><td>${esc(b.thread)}</td><td>${b.at.toFixed(1)} s</td>` +
+    `<td>${ms(b.ms)}</td><td style="text-align:left">${b.stack.length ? stackText(b.stack)
+      : 'no sample named code'}</td></tr>`).join('');
+  return '<table><thead><tr><th>Thread</th><th>Reported at</th><th>Blocked</th>' +
+    `<th style="text-align:left">Stack, innermost first</th></tr></thead><tbody>${rows}</tbody></table>`;
+}
+
+function siteTable(sites) {
+  if (sites.length === 0) return '<p class="note">No allocation was sampled.</p>';
+  const rows = sites.map((s) => `<tr><td style="text-align:left"><code>${esc(s.functionName)}</code> ` +
+    `<span class="note">${esc(shortUrl(s.url))}:${s.line}</span></td><td>${esc(bytes(s.bytes))}</td>` +
+    `<td>${int(s.objects)}</td></tr>`).join('');
+  return '<table><thead><tr><th style="text-align:left">Allocation site</th><th>Live bytes</th>' +
+    `<th>Objects</th></tr></thead><tbody>${rows}</tbody></table>`;
 }
 
 function trackingNote(t) {
@@ -131,7 +162,7 @@ function renderReport(d) {
   const flame = section('CPU profile',
     `The busy phase as a flame graph: ${int(p.stats.hits)} samples over ` +
     `${(p.durationUs / 1e6).toFixed(1)} s in ${int(p.stats.nodes)} frames, built from the ` +
-    `<code>stopV8Profiler</code> walk of the main thread${p.keepInternals ? '' :
+    `<code>stopV8ProfilerPprof</code> profile of the main thread${p.keepInternals ? '' :
       '; frames of Node itself are folded into their callers'}. Width is time on the CPU, ` +
     'callees hang below their callers.',
     '<div class="keys"><span><i style="background:hsl(25,80%,63%)"></i>application</span>' +
@@ -159,10 +190,25 @@ function renderReport(d) {
   const threadsSection = section('Threads',
     `The main thread and the service's ${workers} pool worker${workers === 1 ? '' : 's'}, ` +
     'each watched by its own vantarel state on its own thread: the loop counters of ' +
-    '<code>getEventLoopInfo</code>, read and reset each second, and every collection of its ' +
-    'own heap from <code>afterGC</code> with the pause it caused.',
+    '<code>getEventLoopInfo</code>, read and reset each second, every collection of its ' +
+    'own heap from <code>afterGC</code> with the pause it caused, and, for the workers, the ' +
+    'functions with the most samples of their own in a CPU profile walked with ' +
+    '<code>stopV8Profiler</code>.',
     threadTable(d.threads) +
     `<div class="scroll">${threadChart(d.threads, d.totals.wallMs / 1000)}</div>`);
+
+  const blocksSection = section('Loop blocks',
+    `Every iteration of a thread's loop that took ${d.blocks.threshold} ms or more, from ` +
+    '<code>startLoopWatchdog</code> on each thread: the stack its samples showed for the most ' +
+    'of the block, taken while the loop was blocked, frames of Node itself left out. The ' +
+    'service re-signs its price list and rebuilds its tax table now and then, on the loop.',
+    blockTable(d.blocks.list));
+
+  const sitesSection = section('Live allocation sites',
+    `What the heap holds at the end, by the function that allocated it, from ` +
+    `<code>getHeapSamples</code> (one sample per ${bytes(d.sites.interval)} allocated, ` +
+    'scaled by the engine to the whole heap); heap.pb.gz has it as pprof.',
+    siteTable(d.sites.list));
 
   const censusSection = section('Heap census',
     `<code>getV8HeapSnapshot</code> after the load: the requested names ${requested} ` +
@@ -208,7 +254,9 @@ ${tile(bytes(d.snapshot.bytes), `heap snapshot, ${int(d.snapshot.pieces)} pieces
 ${flame}
 <div class="grid">${loopSection}${gcSection}</div>
 ${threadsSection}
-<div class="grid">${censusSection}${analyticsSection}</div>
+${blocksSection}
+<div class="grid">${censusSection}${sitesSection}</div>
+${analyticsSection}
 ${filesSection}
 <footer>${trackingNote(d.tracking)}</footer>
 </div></main>

@@ -1,13 +1,15 @@
 'use strict';
 // One thread of the service's worker pool. It prices invoices for the main
 // thread and watches itself through its own vantarel state: its loop
-// counters, read and reset each second, and its collections with their
-// pauses, posted to the main thread. Where vantarel cannot be loaded in a
-// worker it still does its work and says why it cannot watch.
+// counters, read and reset each second, its collections with their pauses,
+// the blocks of its loop with their stacks, and a CPU profile of its work,
+// posted to the main thread. Where vantarel cannot be loaded in a worker it
+// still does its work and says why it cannot watch.
 const { parentPort } = require('worker_threads');
 const { loadAddon } = require('./addon');
 const { priceInvoice } = require('./invoice');
-const { loopReading, gcEntry } = require('./monitor');
+const { loopReading, gcEntry, BLOCK_THRESHOLD_MS, blockEntry } = require('./monitor');
+const { recordWalk, hottest } = require('./profile');
 
 let vantarel = null;
 let failure = null;
@@ -45,9 +47,17 @@ parentPort.on('message', (msg) => {
     gcs = [];
     clearInterval(ticker);
     ticker = setInterval(() => postReading(false), 1000);
+    vantarel.startLoopWatchdog({ threshold: BLOCK_THRESHOLD_MS }, (ms, frames) => {
+      parentPort.postMessage({ type: 'block', block: blockEntry(vantarel.time(), ms, frames) });
+    });
+    vantarel.startV8Profiler({ samplingInterval: 1000 });
   } else if (msg.type === 'close') {
     clearInterval(ticker);
-    if (ticker) postReading(true);
+    if (ticker) {
+      postReading(true);
+      vantarel.stopLoopWatchdog();
+      parentPort.postMessage({ type: 'profile', hottest: hottest(recordWalk(vantarel.stopV8Profiler)) });
+    }
     ticker = null;
     // With the port closed nothing holds the thread: it ends on its own.
     parentPort.close();
