@@ -86,7 +86,13 @@ function block() {
   return { heapMb: process.memoryUsage().heapUsed / MB, heapMs, heapBytes, heapSamples, cpuMs, cpuBytes };
 }
 
-function hotFunction() { return busy(800); }
+// Its own loop, so that its samples are its own.
+function hotFunction() {
+  const end = Date.now() + 800;
+  let x = 0;
+  while (Date.now() < end) x += Math.sqrt(x + 1);
+  return x;
+}
 function files(dir) {
   vantarel.startHeapSampling({ samplingInterval: 32 * 1024 });
   retainSixtyFour();

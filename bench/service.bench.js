@@ -33,8 +33,8 @@ const SETUPS = [
 ];
 const TITLES = {
   ...Object.fromEntries(SETUPS.map(({ key, title }) => [key, title])),
-  // Sustained runs only (--sustained vantarel-heap-profiles).
-  'vantarel-heap-profiles': 'vantarel with asBuffer, the heap sampled and its pprof profile read every 5 s',
+  // Sustained runs only (--sustained vantarel-off-heap-profiles).
+  'vantarel-off-heap-profiles': 'vantarel with analytics off, the heap sampled and its pprof profile read every 5 s',
 };
 // The sustained run's set-ups: the bare service, both agents at full work,
 // and the module's two batch forms.

@@ -283,7 +283,7 @@ const AGENTS = {
   'vantarel-off-toggled': () => { vantarel(false); toggledProfiling(); },
   'vantarel-off-heap-toggled': () => { vantarel(false); toggledHeapSampling(); },
   'vantarel-off-watch-toggled': () => { vantarel(false); toggledWatchdog(); },
-  'vantarel-heap-profiles': () => { vantarel(true, { asBuffer: true }); heapProfiles(); },
+  'vantarel-off-heap-profiles': () => { vantarel(false); heapProfiles(); },
 };
 
 // What the agent measured of itself, for the benchmark.
