@@ -20,7 +20,8 @@ const CPU_PROFILER = [
 ];
 const MACHINERY = {
   profile: new RegExp(CPU_PROFILER.join('|')),
-  heap: /SamplingHeapProfiler|AllocationObserver|SampleObject|AllocationProfile|ScaleSample/,
+  // The stack walks of a sample, beside the sampler's own bookkeeping.
+  heap: /SamplingHeapProfiler|AllocationObserver|SampleObject|AllocationProfile|ScaleSample|StackFrameIterator|AllocationNode/,
   watch: new RegExp([...CPU_PROFILER, 'LoopWatchdog', 'uv_metrics_idle_time'].join('|')),
 };
 
