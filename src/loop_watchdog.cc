@@ -72,8 +72,8 @@ bool LoopWatchdog::start(int64_t threshold_ms, v8::Local<v8::Function> fn) {
   stop();
   // The profiler's signal would otherwise interrupt the loop's wait for
   // I/O at every sample: an idle thread would wake as often as it is
-  // sampled, and libuv would count little of the wait as idle, which would
-  // take waiting for blocking. It waits for the wait to end instead.
+  // sampled, and libuv would count little of the wait as idle, taking
+  // waiting for blocking. The signal is held back until the wait ends.
   uv_loop_configure(loop_, UV_LOOP_BLOCK_SIGNAL, SIGPROF);
   // Node counts idle time on its loops; an embedder's may not.
   uv_loop_configure(loop_, UV_METRICS_IDLE_TIME);
