@@ -12,7 +12,9 @@ const EXPORTED = [
   'getEventLoopInfo', 'resetEventLoopInfo', 'getV8HeapSnapshot',
   'isObjectTrackingSupported', 'initAnalytics', 'enableAnalytics',
   'recordTransaction', 'reportTransactions', 'startTrackingHeapObjects',
-  'stopTrackingHeapObjects', 'takeHeapSnapshot',
+  'stopTrackingHeapObjects', 'takeHeapSnapshot', 'startHeapSampling', 'getHeapSamples',
+  'getHeapSamplesPprof', 'stopHeapSampling', 'stopV8ProfilerPprof', 'startLoopWatchdog',
+  'stopLoopWatchdog',
 ];
 
 const required = createRequire(import.meta.url)('vantarel');
@@ -57,6 +59,32 @@ addon.stopV8Profiler(() => false, (retained, hits, name) => visits.push({ retain
 assert.equal(visits[0].name, '(root)');
 assert.equal(visits.reduce((sum, v) => sum + v.retained, 0), visits.length - 1,
   'every visit but the root is announced by its parent');
+
+// pprof messages start with their sample types: field 1, length-delimited.
+const isPprof = (buffer) => Buffer.isBuffer(buffer) && buffer.length > 10 && buffer[0] === 0x0a;
+addon.startV8Profiler({ samplingInterval: 1000 });
+for (let i = 0; i < 20000; i++) text = JSON.stringify({ i, text: text.slice(0, 16) });
+assert.ok(isPprof(addon.stopV8ProfilerPprof()), 'the CPU profile as pprof');
+assert.equal(addon.stopV8ProfilerPprof(), undefined);
+
+addon.startHeapSampling({ samplingInterval: 4096 });
+const kept = Array.from({ length: 20000 }, (_, i) => ({ i }));
+let sites = 0;
+addon.getHeapSamples(() => false, () => { sites++; });
+assert.ok(sites > 1 && kept.length, `${sites} nodes of live samples`);
+assert.ok(isPprof(addon.getHeapSamplesPprof()), 'the heap profile as pprof');
+addon.stopHeapSampling();
+assert.equal(addon.getHeapSamplesPprof(), undefined);
+
+// An emulated arm64 machine may sample too slowly to name the block: its
+// length and the frames' shape are what is checked here.
+const block = new Promise((resolve) => addon.startLoopWatchdog({ threshold: 50 },
+  (ms, frames) => resolve({ ms, frames })));
+setTimeout(() => { for (const end = Date.now() + 300; Date.now() < end;); }, 10);
+const { ms, frames } = await block;
+addon.stopLoopWatchdog();
+assert.ok(ms >= 50 && Array.isArray(frames), `blocked ${ms} ms`);
+assert.ok(frames.every((f) => typeof f.functionName === 'string' && Number.isInteger(f.lineNumber)));
 
 class SmokeCustomer {}
 const customers = Array.from({ length: 100 }, () => new SmokeCustomer());
