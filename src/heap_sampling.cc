@@ -40,7 +40,11 @@ namespace {
 constexpr int64_t kDefaultIntervalBytes = 512 * 1024;
 constexpr int64_t kDefaultStackDepth = 64;
 
-using ProfileOwner = std::unique_ptr<v8::AllocationProfile>;
+// The profile is the engine's to make and the caller's to delete.
+struct ProfileDeleter {
+  void operator()(v8::AllocationProfile* profile) const { delete profile; }
+};
+using ProfileOwner = std::unique_ptr<v8::AllocationProfile, ProfileDeleter>;
 
 int64_t wall_clock_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
