@@ -17,7 +17,8 @@ for (const { pkg, present, what } of SOURCE_BUILD) ensurePackage(pkg, present, w
 ensurePackage('libgtest-dev', () => fs.existsSync('/usr/include/gtest/gtest.h'),
   'GoogleTest', { optional: true });
 
-const need = ['nan', 'node-gyp', 'node-gyp-build', 'typescript', 'autocannon', 'playwright-core'];
+const need = ['nan', 'node-gyp', 'node-gyp-build', 'typescript', 'autocannon', 'playwright-core',
+  'pprof-format'];
 if (!need.every((m) => fs.existsSync(path.join(root, 'node_modules', m, 'package.json')))) {
   console.log('vantarel set-up: installing npm dependencies');
   if (!run('npm', ['install', '--ignore-scripts', '--no-audit', '--no-fund'])) {
