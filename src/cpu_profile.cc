@@ -3,7 +3,6 @@
 #include <uv.h>
 #include <v8-profiler.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -120,12 +119,8 @@ void add_samples(const v8::CpuProfile& profile, int64_t interval_ns,
   vantarel::add_tree_samples(pprof, profile.GetTopDownRoot(), 2, location,
                              values);
   // The engine times samples on the monotonic clock that libuv reads.
-  const int64_t now_ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count();
   const int64_t started_ns = profile.GetStartTime() * 1000;
-  pprof->set_time_nanos(now_ns -
+  pprof->set_time_nanos(vantarel::wall_clock_ns() -
                         (static_cast<int64_t>(uv_hrtime()) - started_ns));
   pprof->set_duration_nanos((profile.GetEndTime() - profile.GetStartTime()) *
                             1000);
@@ -243,19 +238,14 @@ void Profiler::dispose() {
 }
 
 int Profiler::close(void* owner, uv_close_cb on_closed) {
-  if (profiler_ != nullptr) {
-    {
-      v8::HandleScope scope(isolate_);
-      // Profiles left running are ended and deleted first, so that
-      // disposing the profiler finds its sampling thread stopped.
-      if (running_) ProfileOwner(profiler_->StopProfiling(title(isolate_)));
-      running_ = false;
-      stop_keeper();
-      keeper_context_.Reset();
-    }
-    profiler_->Dispose();
-    profiler_ = nullptr;
+  // A profile left running is ended and deleted first, so that disposing
+  // the profiler finds its sampling thread stopped.
+  if (profiler_ != nullptr && running_) {
+    v8::HandleScope scope(isolate_);
+    ProfileOwner(profiler_->StopProfiling(title(isolate_)));
   }
+  running_ = false;
+  dispose();
   idle_timer_.data = owner;
   uv_close(reinterpret_cast<uv_handle_t*>(&idle_timer_), on_closed);
   return 1;

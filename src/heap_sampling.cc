@@ -2,7 +2,6 @@
 
 #include <v8-profiler.h>
 
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -45,12 +44,6 @@ struct ProfileDeleter {
   void operator()(v8::AllocationProfile* profile) const { delete profile; }
 };
 using ProfileOwner = std::unique_ptr<v8::AllocationProfile, ProfileDeleter>;
-
-int64_t wall_clock_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // The engine's estimate, for the whole heap, of what a node's own
 // allocations hold: it scales each sampled size by how likely a sample of
@@ -209,7 +202,7 @@ void GetHeapSamplesPprof(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     vantarel::PprofProfile pprof(
         {{"objects", "count"}, {"space", "bytes"}}, {"space", "bytes"},
         static_cast<int64_t>(sampling->interval_bytes()));
-    pprof.set_time_nanos(wall_clock_ns());
+    pprof.set_time_nanos(vantarel::wall_clock_ns());
     add_samples(isolate, profile->GetRootNode(), &pprof);
     v8::Local<v8::Object> buffer;
     if (vantarel::pprof_buffer(isolate, pprof).ToLocal(&buffer)) {

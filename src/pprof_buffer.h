@@ -5,9 +5,19 @@
 
 #include <node_buffer.h>
 
+#include <chrono>
+#include <cstdint>
+
 #include "pprof_profile.h"
 
 namespace vantarel {
+
+// Nanoseconds of the wall clock since the epoch, as profiles are dated.
+inline int64_t wall_clock_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // The engine names anonymous functions with an empty text, which pprof
 // readers show as "<unknown>"; they are shown as DevTools shows them.
